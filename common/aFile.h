@@ -1,0 +1,35 @@
+/* Files: open handles with a check word, whole and line-wise reading,
+ * formatted writing, bounded seeks. */
+#ifndef aFILE_H
+#define aFILE_H
+
+#include "aError.h"
+
+typedef enum {
+  aFileModeRead = 0,   /* must exist; read */
+  aFileModeWrite = 1,  /* created or truncated; write-through */
+  aFileModeAppend = 2  /* created if missing; read and write; starts at the end */
+} aFileMode;
+
+typedef struct aFile* aFileRef;
+
+aLIB_BEGIN
+
+aLIBEXPORT aFileRef aFile_Open(const char* path, int mode);
+aLIBEXPORT aErr aFile_Close(aFileRef* ref);
+aLIBEXPORT aErr aFile_Read(aFileRef ref, uint8_t* buffer, uint32_t count, uint32_t* bytesRead);
+/* One line, line feed included; aErrOverrun when the line is longer than size - 1. */
+aLIBEXPORT aErr aFile_ReadLine(aFileRef ref, char* buffer, uint32_t size, uint32_t* length);
+aLIBEXPORT aErr aFile_Write(aFileRef ref, const uint8_t* buffer, uint32_t count, uint32_t* bytesWritten);
+aLIBEXPORT aErr aFile_Printf(aFileRef ref, const char* format, ...) __attribute__((format(printf, 2, 3)));
+/* origin: 0 start, 1 current, 2 end. */
+aLIBEXPORT aErr aFile_Seek(aFileRef ref, int32_t offset, int origin);
+aLIBEXPORT aErr aFile_GetPosition(aFileRef ref, uint32_t* position);
+aLIBEXPORT aErr aFile_GetSize(aFileRef ref, uint32_t* size);
+aLIBEXPORT aErr aFile_SetUnbuffered(aFileRef ref);
+aLIBEXPORT bool aFile_Exists(const char* path);
+aLIBEXPORT aErr aFile_Delete(const char* path);
+
+aLIB_END
+
+#endif

@@ -1,0 +1,2 @@
+#include "updater/UpdaterDisplay.h"
+int main() { return 0; }
