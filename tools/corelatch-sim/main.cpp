@@ -1,0 +1,241 @@
+// corelatch-sim: a CoreLatch device that lives in a process. It answers the link
+// control packets, the system entity, the module queries and the debug echo, sends
+// heartbeats, and can be told to misbehave. Tests and benchmarks run it as a child.
+#include <signal.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SimDevice.h"
+#include "SimPorts.h"
+
+namespace {
+
+const char kHelp[] =
+    "Usage: corelatch-sim [options]\n"
+    "Emulates one CoreLatch device for tests and benchmarks.\n"
+    "\n"
+    "Where the device is reached (at least one):\n"
+    "  --tcp PORT            listen on TCP PORT for the device's one connection (raw packet\n"
+    "                        bytes); 0 lets the system choose. A new connection replaces\n"
+    "                        the current one.\n"
+    "  --bind ADDRESS        IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --pty                 open a pseudo-terminal that acts as the device's serial port\n"
+    "                        (framed packets: CRC-8, COBS, 0x00 delimiter)\n"
+    "\n"
+    "Identity:\n"
+    "  --serial HEX          serial number, hexadecimal (default 40F5849A)\n"
+    "  --model N             model code (default 13)\n"
+    "  --module N            module address, even, 2..254 (default 6)\n"
+    "  --router N            router address (default 0)\n"
+    "  --firmware VERSION    firmware version as MAJOR.MINOR.PATCH or a packed number\n"
+    "                        (default 2.12.4)\n"
+    "  --build N             build number (default 1234)\n"
+    "  --name TEXT           device name (default corelatch-sim)\n"
+    "  --features N          protocol feature bits (default 0; bit 31: pooled packets)\n"
+    "  --heartbeat MS        heartbeat interval in milliseconds, 0 for none (default 1000);\n"
+    "                        the host can change it through system option 3 (steps of 100 ms)\n"
+    "\n"
+    "Faults:\n"
+    "  --silent              answer nothing and send no heartbeats\n"
+    "  --drop-every N        drop every Nth reply\n"
+    "  --corrupt-every N     damage the first byte of every Nth reply (an odd address on\n"
+    "                        TCP, a frame that fails its check on the pty)\n"
+    "  --close-after N       close the first TCP connection after N received packets (with a\n"
+    "                        reset, so the host reconnects; later connections stay up)\n"
+    "  --close-in-order      close with FIN instead of a reset\n"
+    "  --garbage N           send N garbage bytes before the first reply of every connection\n"
+    "  --seed N              seed of the garbage bytes (default 1)\n"
+    "\n"
+    "Output:\n"
+    "  --trace               print every packet and event on standard output\n"
+    "  --help                print this text\n"
+    "\n"
+    "Standard output carries one line per port, \"tcp ADDRESS PORT\" and \"pty PATH\", then\n"
+    "\"ready\". With --trace it continues with \"rx BYTES\" (from the host), \"tx BYTES\"\n"
+    "(replies), \"hb BYTES\" (heartbeats), \"hb-ok N\", \"hb-bad N\", \"hb-missed N\", \"route V\",\n"
+    "\"connect tcp|pty\", \"disconnect tcp|pty REASON\", \"drop\", \"corrupt\", \"garbage\" and\n"
+    "\"bad-frame\" lines. SIGTERM or SIGINT ends the program after a line\n"
+    "\"stats rx=N tx=N hb-ok=N\"; the exit status is 0.\n";
+
+volatile sig_atomic_t gStop = 0;
+void onSignal(int) { gStop = 1; }
+
+uint32_t nowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint32_t>(ts.tv_sec * 1000ull + ts.tv_nsec / 1000000);
+}
+
+[[noreturn]] void fail(const std::string& message) {
+  std::fprintf(stderr, "corelatch-sim: %s\n", message.c_str());
+  std::exit(2);
+}
+
+unsigned long number(const std::string& option, const char* text, int base, unsigned long max) {
+  errno = 0;
+  char* end = nullptr;
+  unsigned long v = std::strtoul(text, &end, base);
+  if (errno || !*text || *end || text[0] == '-' || v > max)
+    fail("bad value for " + option + ": " + text);
+  return v;
+}
+
+uint32_t parseVersion(const char* text) {
+  unsigned major, minor, patch;
+  char extra;
+  if (std::sscanf(text, "%u.%u.%u%c", &major, &minor, &patch, &extra) == 3) {
+    if (major > 255 || minor > 255 || patch > 255) fail(std::string("bad firmware version: ") + text);
+    if (major > 2 || (major == 2 && minor >= 15)) return 0x2F000000u | (major << 16) | (minor << 8) | patch;
+    return ((major & 0xF) << 28) | ((minor & 0xF) << 24) | patch;
+  }
+  return static_cast<uint32_t>(number("--firmware", text, 0, 0xFFFFFFFFul));
+}
+
+void say(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sim::Identity id;
+  sim::Faults faults;
+  bool wantTcp = false, wantPty = false, trace = false;
+  unsigned long tcpPort = 0;
+  std::string bind = "127.0.0.1";
+
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) fail(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (a == "--tcp") {
+      wantTcp = true;
+      tcpPort = number(a, value(), 10, 65535);
+    } else if (a == "--bind") {
+      bind = value();
+    } else if (a == "--pty") {
+      wantPty = true;
+    } else if (a == "--serial") {
+      id.serial = static_cast<uint32_t>(number(a, value(), 16, 0xFFFFFFFFul));
+    } else if (a == "--model") {
+      id.model = static_cast<uint8_t>(number(a, value(), 0, 255));
+    } else if (a == "--module") {
+      unsigned long m = number(a, value(), 0, 254);
+      if (m == 0 || (m & 1)) fail("--module must be even and between 2 and 254");
+      id.module = static_cast<uint8_t>(m);
+    } else if (a == "--router") {
+      id.router = static_cast<uint8_t>(number(a, value(), 0, 255));
+    } else if (a == "--firmware") {
+      id.version = parseVersion(value());
+    } else if (a == "--build") {
+      id.build = static_cast<uint32_t>(number(a, value(), 0, 0xFFFFFFFFul));
+    } else if (a == "--name") {
+      id.name = value();
+      if (id.name.size() > 255) fail("--name is longer than 255 characters");
+    } else if (a == "--features") {
+      id.features = static_cast<uint32_t>(number(a, value(), 0, 0xFFFFFFFFul));
+    } else if (a == "--heartbeat") {
+      id.heartbeatMs = static_cast<uint32_t>(number(a, value(), 10, 600000));
+    } else if (a == "--silent") {
+      faults.silent = true;
+    } else if (a == "--drop-every") {
+      faults.dropEvery = static_cast<unsigned>(number(a, value(), 10, 1000000));
+    } else if (a == "--corrupt-every") {
+      faults.corruptEvery = static_cast<unsigned>(number(a, value(), 10, 1000000));
+    } else if (a == "--close-after") {
+      faults.closeAfter = static_cast<unsigned>(number(a, value(), 10, 1000000000));
+    } else if (a == "--close-in-order") {
+      faults.closeInOrder = true;
+    } else if (a == "--garbage") {
+      faults.garbage = static_cast<unsigned>(number(a, value(), 10, 65536));
+    } else if (a == "--seed") {
+      faults.seed = static_cast<uint32_t>(number(a, value(), 0, 0xFFFFFFFFul));
+    } else if (a == "--trace") {
+      trace = true;
+    } else {
+      fail("unknown option " + a + " (see --help)");
+    }
+  }
+  if (!wantTcp && !wantPty) fail("give --tcp PORT and/or --pty (see --help)");
+
+  sim::Trace tracer = trace ? sim::Trace(say) : sim::Trace([](const std::string&) {});
+  sim::Device device(id);
+  device.setTrace(tracer);
+
+  std::vector<std::unique_ptr<sim::Port>> ports;
+  if (wantTcp) {
+    auto tcp = std::make_unique<sim::TcpPort>(device, faults, tracer);
+    std::string err = tcp->open(bind, static_cast<uint16_t>(tcpPort));
+    if (!err.empty()) fail(err);
+    say("tcp " + bind + " " + std::to_string(tcp->port()));
+    ports.push_back(std::move(tcp));
+  }
+  if (wantPty) {
+    auto pty = std::make_unique<sim::PtyPort>(device, faults, tracer);
+    std::string err = pty->open();
+    if (!err.empty()) fail(err);
+    say("pty " + pty->path());
+    ports.push_back(std::move(pty));
+  }
+
+  // The stop signals are let through only while waiting, so one cannot slip in
+  // between the test of the flag and the wait.
+  struct sigaction sa{};
+  sa.sa_handler = onSignal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t blocked, waitMask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  sigprocmask(SIG_BLOCK, &blocked, &waitMask);
+  sigdelset(&waitMask, SIGTERM);
+  sigdelset(&waitMask, SIGINT);
+  say("ready");
+
+  std::vector<pollfd> fds;
+  std::vector<size_t> first;
+  while (!gStop) {
+    fds.clear();
+    first.clear();
+    uint32_t now = nowMs();
+    int timeout = -1;
+    for (auto& p : ports) {
+      first.push_back(fds.size());
+      p->addPollFds(fds);
+      int t = p->timeoutMs(now);
+      if (t >= 0 && (timeout < 0 || t < timeout)) timeout = t;
+    }
+    timespec ts{timeout / 1000, (timeout % 1000) * 1000000L};
+    int n = ppoll(fds.data(), fds.size(), timeout < 0 ? nullptr : &ts, &waitMask);
+    if (n < 0 && errno != EINTR) fail(std::string("poll: ") + std::strerror(errno));
+    if (gStop) break;
+    if (n < 0) continue;
+    now = nowMs();
+    for (size_t i = 0; i < ports.size(); ++i) ports[i]->service(fds.data() + first[i], now);
+  }
+
+  uint64_t rx = 0, tx = 0, hb = 0;
+  for (auto& p : ports) {
+    rx += p->session().received();
+    tx += p->session().sent();
+    hb += p->session().heartbeatsAnswered();
+  }
+  say("stats rx=" + std::to_string(rx) + " tx=" + std::to_string(tx) + " hb-ok=" + std::to_string(hb));
+  return 0;
+}
