@@ -35,10 +35,16 @@ class UpdaterApp {
                         const std::string& birdFile, bool overrideModel);
   bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& birdFile,
                        int32_t moduleAddress, uint32_t routerSerial, bool overrideModel);
-  // -B, -L
-  BuildList Get_BuildList(uint32_t serial);
-  BuildList Get_BuildListLocal(uint32_t serial);
+  // -B, -L. *ok (when given) turns false when the list could not be read, so
+  // that a failed request never ends with status 0.
+  BuildList Get_BuildList(uint32_t serial, bool* ok = nullptr);
+  BuildList Get_BuildListLocal(uint32_t serial, bool* ok = nullptr);
   void printBuildList(UpdaterDisplayInterface* display, const BuildList& list, uint32_t serial);
+  // -C: loads a BIRD file and prints what it holds; true when it is sound.
+  bool Check_BirdFile(const std::string& birdFile);
+  // -I: the stored history and BIRD files of one device, or of every device
+  // when serial is 0.
+  bool Show_DeviceInfo(uint32_t serial);
 
   const std::string& serverUrl() const { return serverUrl_; }
   const std::string& storeDirectory() const { return storeDirectory_; }

@@ -43,13 +43,15 @@ bool UpdaterApp::Update_Firmware(uint32_t, uint32_t, const std::string&, int32_t
   return false;
 }
 
-BuildList UpdaterApp::Get_BuildList(uint32_t) {
+BuildList UpdaterApp::Get_BuildList(uint32_t, bool* ok) {
   notBuilt(display_, "-B");
+  if (ok) *ok = false;
   return {};
 }
 
-BuildList UpdaterApp::Get_BuildListLocal(uint32_t) {
+BuildList UpdaterApp::Get_BuildListLocal(uint32_t, bool* ok) {
   notBuilt(display_, "-L");
+  if (ok) *ok = false;
   return {};
 }
 
