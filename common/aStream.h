@@ -82,6 +82,11 @@ aLIBEXPORT aErr aStream_CreateSerial(const char* port, int32_t baudCode, int32_t
 aLIBEXPORT aErr aStream_CreateSerial_Packetized(const char* port, int32_t baudCode, int32_t parity,
                                                 int32_t sevenBits, int32_t twoStopBits, aStream** stream);
 
+/* Wraps any byte stream in the packetized framing (the serial links' framing
+ * over another transport, e.g. in tests). Takes over *raw's transport and nulls
+ * *raw, also on failure (then the transport is released). */
+aErr aStream_WrapPacketized(aStream** raw, aStream** stream);
+
 aLIB_END
 
 #endif
