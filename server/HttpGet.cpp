@@ -10,12 +10,6 @@
 
 namespace {
 
-struct ReceiveState {
-  HttpResponse* response;
-  size_t maxBodyBytes;
-  bool tooLarge = false;
-};
-
 struct CurlDeleter {
   void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
@@ -38,7 +32,7 @@ std::string buildRequestUrl(const std::string& baseUrl, const HttpParams& params
 }
 
 size_t rcv_data(char* data, size_t size, size_t count, void* context) {
-  auto* state = static_cast<ReceiveState*>(context);
+  auto* state = static_cast<HttpReceiveState*>(context);
   const size_t bytes = size * count;
   debugLog(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", static_cast<int>(size),
            static_cast<int>(count),
@@ -63,7 +57,7 @@ HttpResponse HttpGet(const std::string& baseUrl, const HttpParams& params,
 
   HttpResponse response;
   response.url = buildRequestUrl(baseUrl, params);
-  ReceiveState state{&response, settings.maxBodyBytes};
+  HttpReceiveState state{&response, settings.maxBodyBytes};
 
   auto set = [](CURLcode code) {
     if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));

@@ -44,7 +44,14 @@ std::string buildRequestUrl(const std::string& baseUrl, const HttpParams& params
 HttpResponse HttpGet(const std::string& baseUrl, const HttpParams& params,
                      const HttpSettings& settings = {});
 
-// Receive routine handed to libcurl: appends the chunk to the response being
-// filled (the context is that response's receive state). Answers the bytes
-// taken; a chunk that would pass the body limit is refused, ending the transfer.
+// What the receive routine fills during one request.
+struct HttpReceiveState {
+  HttpResponse* response;
+  size_t maxBodyBytes;
+  bool tooLarge = false;
+};
+
+// Receive routine handed to libcurl (context: an HttpReceiveState): appends
+// the chunk to the body and answers its size. A chunk that would take the body
+// past its limit is refused (answer 0), which ends the transfer as a failure.
 size_t rcv_data(char* data, size_t size, size_t count, void* context);
