@@ -1,5 +1,5 @@
 /* Shared definitions of the CoreLatch device library: export markers,
- * the C linkage brackets and the model-name lookup. */
+ * the C linkage brackets and the model-name lookups. */
 #ifndef aDEFS_H
 #define aDEFS_H
 
@@ -25,6 +25,8 @@ aLIB_BEGIN
 
 /* Name of a device model code; "Unknown" for codes without a model. Never null. */
 aLIBEXPORT const char* aDefs_GetModelName(uint32_t model);
+/* Model code of a model name (exact, case-sensitive); 0 for a null or unknown name. */
+aLIBEXPORT uint32_t aDefs_GetModelCode(const char* name);
 
 aLIB_END
 
