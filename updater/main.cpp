@@ -5,6 +5,7 @@
 #include <string>
 
 #include "aDirectory.h"
+#include "server/HttpGet.h"
 #include "updater/UpdaterApp.h"
 #include "updater/UpdaterDisplay.h"
 #include "updater/UpdaterOptions.h"
@@ -131,6 +132,17 @@ int runCommands(UpdaterApp& app, UpdaterDisplayInterface* display, UpdaterOption
     return ok ? 0 : 1;
   }
 
+  if (commands & kCmdCheck) {
+    if (options.birdFile.empty()) {
+      displayPrint(display, kDisplayError, "Error must supply a BIRD file (-f) for the Check command");
+      printUsage(false, false);
+      return 1;
+    }
+    return app.Check_BirdFile(options.birdFile) ? 0 : 1;
+  }
+
+  if (commands & kCmdInfo) return app.Show_DeviceInfo(options.deviceSerial) ? 0 : 1;
+
   return status;
 }
 
@@ -139,6 +151,8 @@ int runCommands(UpdaterApp& app, UpdaterDisplayInterface* display, UpdaterOption
 int main(int argc, char** argv) {
   CLI_Display display;
   setDebugOutput(stderr);
+  // libcurl's global state is set up here, before the download worker can exist.
+  httpGlobalInit();
 
   UpdaterOptions options;
   const int parsed = parseOptions(&display, argc, argv, options);
