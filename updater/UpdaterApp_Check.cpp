@@ -174,11 +174,14 @@ bool UpdaterApp::Show_DeviceInfo(uint32_t serial) {
     }
     birds.emplace_back(item.name, version);
   }
-  // Builds in numeric order, so that 99.bird comes before 100.bird.
-  std::sort(birds.begin(), birds.end(), [](const auto& a, const auto& b) {
-    const unsigned long long na = std::strtoull(a.first.c_str(), nullptr, 10);
-    const unsigned long long nb = std::strtoull(b.first.c_str(), nullptr, 10);
-    return na != nb ? na < nb : a.first < b.first;
+  // Builds in numeric order (99.bird before 100.bird), other names after them.
+  auto buildOf = [](const std::string& name) {
+    const bool numbered = !name.empty() && name[0] >= '0' && name[0] <= '9';
+    return std::make_pair(!numbered, numbered ? std::strtoull(name.c_str(), nullptr, 10) : 0ULL);
+  };
+  std::sort(birds.begin(), birds.end(), [&buildOf](const auto& a, const auto& b) {
+    const auto ka = buildOf(a.first), kb = buildOf(b.first);
+    return ka != kb ? ka < kb : a.first < b.first;
   });
   if (birds.empty()) {
     displayPrint(d, kDisplayInfo, "  BIRD files: none");
