@@ -40,6 +40,8 @@ class UpdaterApp {
   BuildList Get_BuildList(uint32_t serial, bool* ok = nullptr);
   BuildList Get_BuildListLocal(uint32_t serial, bool* ok = nullptr);
   void printBuildList(UpdaterDisplayInterface* display, const BuildList& list, uint32_t serial);
+  // Whether the server at serverUrl lists the build for the device.
+  bool Validate_Build(uint32_t serial, uint32_t build, const std::string& serverUrl);
   // -C: loads a BIRD file and prints what it holds; true when it is sound.
   bool Check_BirdFile(const std::string& birdFile);
   // -I: the stored history and BIRD files of one device, or of every device

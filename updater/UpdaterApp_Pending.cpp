@@ -14,11 +14,6 @@ bool UpdaterApp::Get_Fingerprint(const std::string&, uint32_t, const std::string
   return false;
 }
 
-uint32_t UpdaterApp::Download_Firmware(uint32_t, const std::string&, bool, bool) {
-  notBuilt(display_, "-G");
-  return 0;
-}
-
 std::vector<DiscoveredDevice> UpdaterApp::Discover_Devices(int32_t) {
   notBuilt(display_, "-D");
   return {};
@@ -42,17 +37,3 @@ bool UpdaterApp::Update_Firmware(uint32_t, uint32_t, const std::string&, int32_t
   notBuilt(display_, "-U");
   return false;
 }
-
-BuildList UpdaterApp::Get_BuildList(uint32_t, bool* ok) {
-  notBuilt(display_, "-B");
-  if (ok) *ok = false;
-  return {};
-}
-
-BuildList UpdaterApp::Get_BuildListLocal(uint32_t, bool* ok) {
-  notBuilt(display_, "-L");
-  if (ok) *ok = false;
-  return {};
-}
-
-void UpdaterApp::printBuildList(UpdaterDisplayInterface*, const BuildList&, uint32_t) {}
