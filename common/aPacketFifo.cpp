@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <unordered_map>
 
 namespace {
@@ -31,7 +32,8 @@ struct packetFifo {
 using FifoPtr = std::shared_ptr<packetFifo>;
 
 struct FifoTable {
-  std::mutex lock;
+  // Lookups far outnumber creations: they share the lock.
+  std::shared_mutex lock;
   std::unordered_map<uint64_t, FifoPtr> fifos;
   std::atomic<uint64_t> nextHandle{1};
 };
@@ -46,7 +48,7 @@ FifoPtr sLookup(uint64_t handle) {
   if (handle == 0)
     return nullptr;
   FifoTable& table = sTable();
-  std::lock_guard<std::mutex> guard(table.lock);
+  std::shared_lock<std::shared_mutex> guard(table.lock);
   auto it = table.fifos.find(handle);
   return it == table.fifos.end() ? nullptr : it->second;
 }
@@ -81,7 +83,7 @@ uint64_t aPacketFifo_Create(void) {
     uint64_t handle = table.nextHandle.fetch_add(1);
     if (handle == 0)
       handle = table.nextHandle.fetch_add(1);
-    std::lock_guard<std::mutex> guard(table.lock);
+    std::lock_guard<std::shared_mutex> guard(table.lock);
     table.fifos.emplace(handle, std::move(fifo));
     return handle;
   } catch (...) {
@@ -96,7 +98,7 @@ aErr aPacketFifo_Destroy(uint64_t* handle) {
     FifoPtr fifo;
     {
       FifoTable& table = sTable();
-      std::lock_guard<std::mutex> guard(table.lock);
+      std::lock_guard<std::shared_mutex> guard(table.lock);
       auto it = table.fifos.find(*handle);
       if (*handle == 0 || it == table.fifos.end())
         return aErrNotFound;
