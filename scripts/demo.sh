@@ -1,5 +1,78 @@
 #!/usr/bin/env bash
-# Shows Updater's version line and help, run from the fresh build.
+# Shows Updater's version line and help, then the build commands at work against
+# the reference update server on a free loopback port with a small generated
+# repository: the server's build list (-B), a download into a temporary store (-G)
+# and the store's own list (-L). Run from the fresh build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build/bin/Updater -h
+bin="${BUILD_DIR:-build}/bin"
+"$bin/Updater" -h
+
+work=$(mktemp -d)
+server_pid=""
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# Loopback only: no proxy may stand between Updater and the demo server.
+export no_proxy="127.0.0.1,localhost"
+
+echo
+echo "=== Reference update server with a sample repository"
+"$bin/corelatch-update-server" --make-sample "$work/repo"
+"$bin/corelatch-update-server" --repo "$work/repo" --fixes "$work/repo/fixes.txt" --http 0 \
+  >"$work/server.out" 2>"$work/server.log" &
+server_pid=$!
+url=""
+for _ in $(seq 100); do
+  url=$(sed -n 's/^serving //p' "$work/server.out")
+  [ -n "$url" ] && break
+  sleep 0.05
+done
+[ -n "$url" ] || { echo "the update server did not start:"; cat "$work/server.log"; exit 1; }
+echo "serving $url"
+
+run() {
+  echo
+  echo "\$ Updater $*"
+  "$bin/Updater" "$@"
+}
+store=(-i "$work/home")
+run -B -d 40F5849A -u "$url" "${store[@]}"
+run -G -d 40F5849A -u "$url" "${store[@]}"
+run -G -d 40F5849A -b 99528100 -u "$url" "${store[@]}"
+run -L -d 40F5849A "${store[@]}"
+echo
+echo "\$ cat <store>/40F5849A/.settings"
+cat "$work/home/updater/40F5849A/.settings"
+
+echo
+echo "=== The same server over HTTPS, with a certificate from a private CA made just now"
+ossl() { openssl "$@" 2>/dev/null >/dev/null; }
+ossl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
+  -subj "/CN=Demo CA" -keyout "$work/ca.key" -out "$work/ca.pem"
+ossl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
+  -subj "/CN=demo update server" -keyout "$work/server.key" -out "$work/server.csr"
+printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n' >"$work/ext"
+ossl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+  -CAcreateserial -days 1 -extfile "$work/ext" -out "$work/server.pem"
+"$bin/corelatch-update-server" --repo "$work/repo" --https 0 --cert "$work/server.pem" \
+  --key "$work/server.key" >"$work/tls.out" 2>>"$work/server.log" &
+tls_pid=$!
+tls_url=""
+for _ in $(seq 100); do
+  tls_url=$(sed -n 's/^serving //p' "$work/tls.out")
+  [ -n "$tls_url" ] && break
+  sleep 0.05
+done
+[ -n "$tls_url" ] || { echo "the HTTPS server did not start:"; cat "$work/server.log"; exit 1; }
+echo "serving $tls_url"
+run -B -d 2181F0EE -u "$tls_url" --cacert "$work/ca.pem" "${store[@]}"
+echo "(without --cacert the machine does not trust that CA, so the server is refused:)"
+run -B -d 2181F0EE -u "$tls_url" "${store[@]}" || echo "exit status $?"
+kill "$tls_pid" 2>/dev/null && wait "$tls_pid" 2>/dev/null || true
+
+echo
+echo "=== Requests the servers answered"
+cat "$work/server.log"

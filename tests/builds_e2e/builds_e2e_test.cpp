@@ -10,6 +10,7 @@
 
 #include "../server/ReferenceServer.h"
 #include "TestSupport.h"
+#include "aDefs.h"
 #include "firmware/BirdWriter.h"
 
 namespace {
@@ -38,7 +39,7 @@ void writeBuild(const std::string& folder, const std::string& build, const std::
                 const std::string& serial) {
   fs::create_directories(folder);
   BirdWriter writer;
-  writer.addDescriptor("CoreLatch", version, serial, "USBHub3p")
+  writer.addDescriptor("CoreLatch", version, serial, aDefs_GetModelName(14))
       .addFirmware(0x8000, image(static_cast<uint32_t>(std::stoul(build)), 3000));
   ASSERT_TRUE(writer.writeFile(folder + "/" + build + ".bird"));
 }

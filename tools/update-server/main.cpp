@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Repository.h"
+#include "Sample.h"
 
 namespace {
 
@@ -43,6 +44,8 @@ const char kUsage[] =
     "  --fixes <file>        chip fingerprints for op=fix, one per line:\n"
     "                        <word> <word> <word> <word> <serial> <build> (hex words)\n"
     "  --fault <spec>        answer every request with a fault (see below)\n"
+    "  --make-sample <dir>   write a small sample repository into <dir> and exit\n"
+    "                        (its fingerprints are in <dir>/fixes.txt)\n"
     "  -h, --help            this text\n"
     "\n"
     "Without --http or --https it serves HTTP on a free port. For each listener it\n"
@@ -199,7 +202,13 @@ void rewritePayload(const std::string& mode, Answer& answer) {
 }
 
 void serve(const Server& server, Connection& connection) {
-  if (!connection.handshake()) return;
+  if (!connection.handshake()) {
+    char reason[256] = "connection closed";
+    if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, reason, sizeof reason);
+    ERR_clear_error();
+    fprintf(stderr, "corelatch-update-server: TLS handshake failed: %s\n", reason);
+    return;
+  }
   std::string request;
   char buffer[4096];
   while (request.find("\r\n\r\n") == std::string::npos) {
@@ -338,6 +347,7 @@ int main(int argc, char** argv) {
       out = std::stoi(value);
       return true;
     };
+    if (arg == "--make-sample") return makeSampleRepository(value) ? 0 : 1;
     if (arg == "--repo") repo = value;
     else if (arg == "--listen") address = value;
     else if (arg == "--cert") cert = value;
