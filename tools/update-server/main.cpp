@@ -300,7 +300,11 @@ int listenOn(const std::string& address, int port, int& boundPort) {
 void acceptLoop(const Server& server, int listenFd, SSL_CTX* tls) {
   for (;;) {
     const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      // Out of descriptors or similar: let connections finish instead of spinning.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
     // A client that connects and says nothing must not hold a thread forever.
     timeval timeout{10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
