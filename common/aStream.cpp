@@ -75,6 +75,17 @@ aErr sFileWrite(const uint8_t* bytes, uint32_t count, void* ref) {
 
 aErr sFilePut(const uint8_t* byte, void* ref) { return sFileWrite(byte, 1, ref); }
 
+// A record of at most size - 1 bytes, zero-terminated on success.
+aErr sReadText(aStream* stream, char* buffer, uint32_t size, const uint8_t* terminator, uint32_t count) {
+  if (!buffer || size < 2)
+    return aErrParam;
+  uint32_t length = 0;
+  aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length, size - 1, terminator, count);
+  if (err == aErrNone)
+    buffer[length] = '\0';
+  return err;
+}
+
 aErr sFileDelete(void* ref) {
   if (!ref)
     return aErrIO;
@@ -242,26 +253,15 @@ aErr aStream_ReadRecord(aStream* stream, uint8_t* buffer, uint32_t* length, uint
 }
 
 aErr aStream_ReadCString(aStream* stream, char* buffer, uint32_t size) {
-  if (!buffer || size < 2)
-    return aErrParam;
   const uint8_t zero = 0;
-  uint32_t length = 0;
-  aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length, size - 1, &zero, 1);
-  if (err == aErrNone)
-    buffer[length] = '\0';
-  return err;
+  return sReadText(stream, buffer, size, &zero, 1);
 }
 
 aErr aStream_ReadCStringRecord(aStream* stream, char* buffer, uint32_t size, const char* terminator) {
-  if (!buffer || size < 2 || !terminator)
+  if (!terminator)
     return aErrParam;
-  uint32_t length = 0;
-  aErr err = aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(buffer), &length, size - 1,
-                                reinterpret_cast<const uint8_t*>(terminator),
-                                static_cast<uint32_t>(std::strlen(terminator)));
-  if (err == aErrNone)
-    buffer[length] = '\0';
-  return err;
+  return sReadText(stream, buffer, size, reinterpret_cast<const uint8_t*>(terminator),
+                   static_cast<uint32_t>(std::strlen(terminator)));
 }
 
 aErr aStream_Flush(aStream* in, aStream* out) {

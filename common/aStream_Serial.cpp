@@ -114,14 +114,18 @@ speed_t sSpeed(int32_t code) {
   return speeds[code];
 }
 
-aErr sSerialWrite(const uint8_t* bytes, uint32_t count, void* ref) {
-  aSerialPort* port = static_cast<aSerialPort*>(ref);
+aErr sUsable(const aSerialPort* port, const void* buffer) {
   if (!port || port->check != kSerialCheck)
     return aErrParam;
   if (port->fd < 0)
     return aErrIO;
-  if (!bytes)
-    return aErrParam;
+  return buffer ? aErrNone : aErrParam;
+}
+
+aErr sSerialWrite(const uint8_t* bytes, uint32_t count, void* ref) {
+  aSerialPort* port = static_cast<aSerialPort*>(ref);
+  if (aErr err = sUsable(port, bytes))
+    return err;
   uint32_t done = 0;
   while (done < count) {
     ssize_t n = ::write(port->fd, bytes + done, count - done);
@@ -147,12 +151,8 @@ aErr sSerialPut(const uint8_t* byte, void* ref) { return sSerialWrite(byte, 1, r
 
 aErr sSerialGet(uint8_t* byte, void* ref) {
   aSerialPort* port = static_cast<aSerialPort*>(ref);
-  if (!port || port->check != kSerialCheck)
-    return aErrParam;
-  if (port->fd < 0)
-    return aErrIO;
-  if (!byte)
-    return aErrParam;
+  if (aErr err = sUsable(port, byte))
+    return err;
   for (;;) {
     ssize_t n = ::read(port->fd, byte, 1);
     if (n == 1)
@@ -363,9 +363,14 @@ aErr aStream_CreateSerial(const char* port, int32_t baudCode, int32_t parity, in
 }
 
 aErr aStream_WrapPacketized(aStream** raw, aStream** stream) {
-  if (!raw || !*raw || (*raw)->check != aSTREAM_CHECK || !stream)
+  if (stream)
+    *stream = nullptr;
+  if (!raw || !*raw || (*raw)->check != aSTREAM_CHECK)
     return aErrParam;
-  *stream = nullptr;
+  if (!stream) {
+    aStream_Destroy(raw);
+    return aErrParam;
+  }
   aSerialFramed* f = static_cast<aSerialFramed*>(std::calloc(1, sizeof(aSerialFramed)));
   if (!f) {
     aStream_Destroy(raw);
@@ -394,13 +399,13 @@ aErr aStream_WrapPacketized(aStream** raw, aStream** stream) {
 
 aErr aStream_CreateSerial_Packetized(const char* port, int32_t baudCode, int32_t parity, int32_t sevenBits,
                                      int32_t twoStopBits, aStream** stream) {
-  aStream* raw = nullptr;
-  aErr err = aStream_CreateSerial(port, baudCode, parity, sevenBits, twoStopBits, &raw);
-  if (err != aErrNone) {
-    if (stream)
-      *stream = nullptr;
+  aErr err = sCheckArgs(port, baudCode, sevenBits, twoStopBits, stream);
+  if (err != aErrNone)
     return err;
-  }
+  aStream* raw = nullptr;
+  err = aStream_CreateSerial(port, baudCode, parity, sevenBits, twoStopBits, &raw);
+  if (err != aErrNone)
+    return err;
   return aStream_WrapPacketized(&raw, stream);
 }
 

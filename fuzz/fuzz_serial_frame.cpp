@@ -28,6 +28,20 @@ aErr sWrite(const uint8_t* bytes, uint32_t count, void* ref) {
   return aErrNone;
 }
 
+// Reads the framed stream until a read fails with no input left before it (a
+// frame's packet comes out after its delimiter).
+std::vector<uint8_t> drain(aStream* framed, const Memory& m) {
+  std::vector<uint8_t> out;
+  for (;;) {
+    const bool drained = m.at >= m.size;
+    uint8_t b;
+    if (aStream_Read(framed, &b, 1) == aErrNone)
+      out.push_back(b);
+    else if (drained)
+      return out;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -36,17 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   aStream* framed = nullptr;
   if (aStream_WrapPacketized(&raw, &framed) != aErrNone)
     return 0;
-  std::vector<uint8_t> decoded;
-  for (;;) {
-    // A frame's packet comes out after its delimiter: stop only when a read
-    // fails with no input left before it.
-    const bool drained = m.at >= m.size;
-    uint8_t b;
-    if (aStream_Read(framed, &b, 1) == aErrNone)
-      decoded.push_back(b);
-    else if (drained)
-      break;
-  }
+  const std::vector<uint8_t> decoded = drain(framed, m);
   // Decoded bytes always form whole packets of at most 28 data bytes; those
   // from a module address must survive a trip back through the encoder.
   std::vector<uint8_t> addressed;
@@ -67,15 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     aStream* framed2 = nullptr;
     if (aStream_WrapPacketized(&raw2, &framed2) != aErrNone)
       abort();
-    std::vector<uint8_t> round;
-    for (;;) {
-      const bool drained = again.at >= again.size;
-      uint8_t b;
-      if (aStream_Read(framed2, &b, 1) == aErrNone)
-        round.push_back(b);
-      else if (drained)
-        break;
-    }
+    const std::vector<uint8_t> round = drain(framed2, again);
     if (round != addressed)
       abort();
     aStream_Destroy(&framed2);

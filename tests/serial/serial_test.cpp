@@ -112,6 +112,9 @@ TEST_P(SerialArgs, AreCheckedInOrder) {
       EXPECT_EQ(s, nullptr);
     }
   }
+  // A refused call leaves the port free.
+  StreamHolder h;
+  EXPECT_EQ(aStream_CreateSerial(pty.path.c_str(), 6, 0, 0, 0, &h.s), aErrNone);
 }
 
 INSTANTIATE_TEST_SUITE_P(Serial, SerialArgs,
