@@ -48,7 +48,10 @@ bool Session::onBytes(const uint8_t* bytes, size_t count) {
     trace("rx " + p.hex());
     Device::Replies replies;
     device_.receive(host_, p, replies);
-    for (const Packet& r : replies) send(r, true);
+    // Answers to sync requests are left out of the fault counts: the host sends
+    // them in bursts, and a fault in every burst would keep it syncing for ever.
+    bool counted = p.address != 0xAD;
+    for (const Packet& r : replies) send(r, true, counted);
     if (!framed_ && faults_.closeAfter && receivedThisConnection_ >= faults_.closeAfter) {
       faults_.closeAfter = 0;  // once: the next connection stays up
       return false;
@@ -65,12 +68,12 @@ int Session::msUntilHeartbeat(uint32_t nowMs) const {
 void Session::tick(uint32_t nowMs) {
   if (!attached_ || faults_.silent) return;
   Packet hb;
-  if (device_.takeHeartbeat(host_, nowMs, hb)) send(hb, false);
+  if (device_.takeHeartbeat(host_, nowMs, hb)) send(hb, false, false);
 }
 
-void Session::send(const Packet& packet, bool isReply) {
+void Session::send(const Packet& packet, bool isReply, bool counted) {
   if (faults_.silent || !writer_) return;
-  if (isReply) {
+  if (counted) {
     ++replies_;
     if (faults_.dropEvery && replies_ % faults_.dropEvery == 0) {
       trace("drop " + packet.hex());
@@ -78,7 +81,7 @@ void Session::send(const Packet& packet, bool isReply) {
     }
   }
   std::vector<uint8_t> bytes = framed_ ? encodeFrame(packet) : packet.wire();
-  if (isReply && faults_.corruptEvery && replies_ % faults_.corruptEvery == 0) {
+  if (counted && faults_.corruptEvery && replies_ % faults_.corruptEvery == 0) {
     bytes[0] ^= 0x01;
     trace("corrupt " + packet.hex());
   }
@@ -138,7 +141,7 @@ void TcpPort::closeConnection(bool reset, const char* why) {
   ::close(connFd_);
   connFd_ = -1;
   session_.detach();
-  trace_(std::string("disconnect tcp ") + why);
+  trace_(std::string("close tcp ") + why);
 }
 
 void TcpPort::service(const pollfd* fds, uint32_t nowMs) {
@@ -162,7 +165,7 @@ void TcpPort::service(const pollfd* fds, uint32_t nowMs) {
         }
         return done == bytes.size();
       });
-      trace_("connect tcp");
+      trace_("accept tcp");
       return;  // the old connection's poll entry is stale now
     }
   }
@@ -236,7 +239,7 @@ void PtyPort::service(const pollfd* fds, uint32_t nowMs) {
       hostOpen_ = false;
       if (session_.attached()) {
         session_.detach();
-        trace_("disconnect pty");
+        trace_("close pty");
       }
     }
     return;
@@ -249,7 +252,7 @@ void PtyPort::service(const pollfd* fds, uint32_t nowMs) {
       hostOpen_ = false;
       if (session_.attached()) {
         session_.detach();
-        trace_("disconnect pty");
+        trace_("close pty");
       }
       return;
     }
@@ -274,7 +277,7 @@ void PtyPort::service(const pollfd* fds, uint32_t nowMs) {
           }
           return true;
         });
-        trace_("connect pty");
+        trace_("open pty");
       }
       session_.onBytes(buf, static_cast<size_t>(n));
     }

@@ -16,8 +16,8 @@ namespace sim {
 
 struct Faults {
   bool silent = false;        // answer nothing, send no heartbeats
-  unsigned dropEvery = 0;     // drop every Nth reply
-  unsigned corruptEvery = 0;  // damage the first byte of every Nth reply
+  unsigned dropEvery = 0;     // drop every Nth reply (sync answers not counted)
+  unsigned corruptEvery = 0;  // damage the first byte of every Nth reply (same count)
   unsigned closeAfter = 0;    // close the first TCP connection after N received packets
   bool closeInOrder = false;  // close with FIN instead of a reset
   unsigned garbage = 0;       // bytes of garbage before the first reply of a connection
@@ -45,7 +45,8 @@ class Session {
   uint32_t heartbeatsAnswered() const { return host_.hbAnswered; }
 
  private:
-  void send(const Packet& packet, bool isReply);
+  // counted: the packet takes part in the drop and corrupt counts.
+  void send(const Packet& packet, bool isReply, bool counted);
   void trace(const std::string& line) const {
     if (trace_) trace_(line);
   }

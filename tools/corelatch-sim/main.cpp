@@ -44,9 +44,9 @@ const char kHelp[] =
     "\n"
     "Faults:\n"
     "  --silent              answer nothing and send no heartbeats\n"
-    "  --drop-every N        drop every Nth reply\n"
-    "  --corrupt-every N     damage the first byte of every Nth reply (an odd address on\n"
-    "                        TCP, a frame that fails its check on the pty)\n"
+    "  --drop-every N        drop every Nth reply (answers to sync requests are not counted)\n"
+    "  --corrupt-every N     damage the first byte of every Nth reply, counted as above (an\n"
+    "                        odd address on TCP, a frame that fails its check on the pty)\n"
     "  --close-after N       close the first TCP connection after N received packets (with a\n"
     "                        reset, so the host reconnects; later connections stay up)\n"
     "  --close-in-order      close with FIN instead of a reset\n"
@@ -60,8 +60,8 @@ const char kHelp[] =
     "Standard output carries one line per port, \"tcp ADDRESS PORT\" and \"pty PATH\", then\n"
     "\"ready\". With --trace it continues with \"rx BYTES\" (from the host), \"tx BYTES\"\n"
     "(replies), \"hb BYTES\" (heartbeats), \"hb-ok N\", \"hb-bad N\", \"hb-missed N\", \"route V\",\n"
-    "\"connect tcp|pty\", \"disconnect tcp|pty REASON\", \"drop\", \"corrupt\", \"garbage\" and\n"
-    "\"bad-frame\" lines. SIGTERM or SIGINT ends the program after a line\n"
+    "\"accept tcp\", \"close tcp REASON\", \"open pty\", \"close pty\", \"drop\", \"corrupt\",\n"
+    "\"garbage\" and \"bad-frame\" lines. SIGTERM or SIGINT ends the program after a line\n"
     "\"stats rx=N tx=N hb-ok=N\"; the exit status is 0.\n";
 
 volatile sig_atomic_t gStop = 0;

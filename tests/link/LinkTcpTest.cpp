@@ -1,0 +1,210 @@
+// Links over TCP/IP against the device simulator.
+#include "LinkTestSupport.h"
+
+using namespace linktest;
+
+namespace {
+
+int32_t openLink(Sim& sim, uint32_t serial = kSerial) { return aLink_CreateTCPIP(serial, loopback(), sim.port()); }
+
+TEST(LinkTcp, StartSendsRouteOnAndStopSendsRouteOffLast) {
+  Sim sim({"--tcp", "0", "--heartbeat", "0"});
+  LinkHold hold(openLink(sim));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  EXPECT_EQ(aLink_GetStatus(id), kLinkRunning);
+  ASSERT_GE(sim.waitFor("rx AF 01 01"), 0);
+
+  // A second start of a running link changes nothing.
+  EXPECT_EQ(aLink_Start(id), aErrNone);
+  EXPECT_EQ(readSerialNumber(id), kSerial);
+
+  id = hold.release();
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+  EXPECT_EQ(id, 0);
+  int off = sim.waitFor("rx AF 01 00");
+  ASSERT_GE(off, 0);
+  EXPECT_EQ(sim.count("rx AF 01 01"), 1u);
+  // Nothing reaches the device after the route-off packet.
+  ASSERT_GE(sim.waitFor("close tcp"), off);
+  EXPECT_EQ(sim.count("rx ", off + 1), 0u);
+}
+
+TEST(LinkTcp, AnswersFromTheDevice) {
+  Sim sim({"--tcp", "0", "--serial", "1A2B3C4D", "--build", "4711", "--heartbeat", "0"});
+  LinkHold hold(openLink(sim, 0x1A2B3C4D));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  EXPECT_EQ(readSerialNumber(id), 0x1A2B3C4Du);
+
+  PacketPtr build = request(id, {0x49, 0xFF}, Match{kModule, {0x49, 0xFF}, 6});
+  ASSERT_TRUE(build);
+  EXPECT_EQ((uint32_t(build->data[2]) << 24) | (build->data[3] << 16) | (build->data[4] << 8) | build->data[5],
+            4711u);
+
+  std::vector<uint8_t> echo{0x17};
+  for (uint8_t i = 1; i <= 27; ++i) echo.push_back(i);
+  PacketPtr back = request(id, echo, Match{kModule, {0x17}, 28});
+  ASSERT_TRUE(back);
+  EXPECT_EQ(std::vector<uint8_t>(back->data, back->data + 28), echo);
+}
+
+TEST(LinkTcp, HeartbeatsAreAnsweredAndNeverQueued) {
+  Sim sim({"--tcp", "0", "--heartbeat", "50"});
+  LinkHold hold(openLink(sim));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  int third = -1;
+  for (int i = 0, from = 0; i < 3; ++i) {
+    third = sim.waitFor("hb-ok", from);
+    ASSERT_GE(third, 0) << "heartbeat " << i << " not answered";
+    from = third + 1;
+  }
+  EXPECT_EQ(sim.count("hb-bad"), 0u);
+  aPacket* queued = aLink_GetPacket(id);
+  EXPECT_EQ(queued, nullptr) << "a heartbeat reached the incoming queue";
+  aPacket_Destroy(&queued);
+}
+
+struct Taker {
+  std::atomic<int> taken{0};
+};
+uint8_t takeAll(const aPacket*, void* ref) {
+  ++static_cast<Taker*>(ref)->taken;
+  return 1;
+}
+
+TEST(LinkTcp, UserFilterThatTakesEverythingSuppressesHeartbeatAnswers) {
+  Sim sim({"--tcp", "0", "--heartbeat", "50"});
+  LinkHold hold(openLink(sim));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  Taker taker;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id, takeAll, &taker), aErrNone);
+  size_t from = sim.mark();
+  ASSERT_GE(sim.waitFor("hb-missed", from), 0);
+  EXPECT_GE(taker.taken.load(), 1);
+  EXPECT_EQ(sim.count("hb-ok", sim.waitFor("hb-missed", from) + 1), 0u);
+  aPacket* queued = aLink_GetPacket(id);
+  EXPECT_EQ(queued, nullptr);
+  aPacket_Destroy(&queued);
+}
+
+TEST(LinkTcp, ResynchronisesAfterGarbage) {
+  Sim sim({"--tcp", "0", "--heartbeat", "0", "--garbage", "57", "--seed", "7"});
+  LinkHold hold(openLink(sim));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  EXPECT_EQ(readSerialNumber(id), kSerial);
+  ASSERT_GE(sim.waitFor("garbage"), 0);
+  EXPECT_GE(sim.count("rx AD 00"), 2u) << "the link never asked the device to resync";
+  EXPECT_EQ(aLink_GetStatus(id), kLinkRunning);
+  // Once in step again every request is answered at once.
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(readSerialNumber(id, 1), kSerial);
+}
+
+TEST(LinkTcp, ResynchronisesAfterCorruptReplies) {
+  Sim sim({"--tcp", "0", "--heartbeat", "0", "--corrupt-every", "7"});
+  LinkHold hold(openLink(sim));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(readSerialNumber(id), kSerial) << "request " << i;
+  EXPECT_GE(sim.count("corrupt"), 1u);
+  EXPECT_GE(sim.count("rx AD 00"), 2u);
+}
+
+TEST(LinkTcp, ReconnectsAndResynchronisesAfterTheDeviceResetsTheConnection) {
+  Sim sim({"--tcp", "0", "--heartbeat", "0", "--close-after", "2", "--garbage", "9"});
+  LinkHold hold(openLink(sim));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  put(id, kModule, {0x03, 0x49, 0x20});
+  ASSERT_GE(sim.waitFor("close tcp close-after"), 0);
+  EXPECT_EQ(readSerialNumber(id), kSerial);
+  EXPECT_EQ(sim.count("accept tcp"), 2u);
+  EXPECT_GE(sim.count("rx AD 00"), 2u);
+  EXPECT_EQ(aLink_GetStatus(id), kLinkRunning);
+}
+
+TEST(LinkTcp, DeviceClosingInOrderShowsAsAnErrorAndAWriteReconnects) {
+  Sim sim({"--tcp", "0", "--heartbeat", "0", "--close-after", "2", "--close-in-order"});
+  LinkHold hold(openLink(sim));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  put(id, kModule, {0x03, 0x49, 0x20});
+  ASSERT_GE(sim.waitFor("close tcp close-after"), 0);
+  // The link must not go on claiming to run on a connection that is gone.
+  EXPECT_TRUE(waitForStatus(id, kLinkIOError)) << "status " << aLink_GetStatus(id);
+  EXPECT_EQ(readSerialNumber(id), kSerial);
+  EXPECT_EQ(aLink_GetStatus(id), kLinkRunning);
+}
+
+TEST(LinkTcp, TwoCreatesShareOneLinkUntilTheSecondDestroy) {
+  Sim sim({"--tcp", "0", "--heartbeat", "0"});
+  LinkHold hold(openLink(sim));
+  int32_t first = hold;
+  ASSERT_NE(first, 0);
+  // The address and port are not compared: the serial number names the link.
+  int32_t second = aLink_CreateTCPIP(kSerial, loopback(), 1);
+  EXPECT_EQ(second, first);
+  int32_t keep = second;
+  hold.release();
+
+  EXPECT_EQ(aLink_Destroy(&first), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(keep), kLinkRunning);
+  EXPECT_EQ(readSerialNumber(keep), kSerial);
+  EXPECT_EQ(sim.count("accept tcp"), 1u);
+  EXPECT_EQ(sim.count("rx AF 01 00"), 0u);
+
+  EXPECT_EQ(aLink_Destroy(&second), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(keep), kLinkNoStream);
+  EXPECT_GE(sim.waitFor("rx AF 01 00"), 0);
+  EXPECT_EQ(aLink_Destroy(&keep), aErrParam);
+  EXPECT_EQ(keep, 0);
+}
+
+TEST(LinkTcp, ServedLinkIsNotReusedByADirectCreate) {
+  Sim sim({"--tcp", "0", "--heartbeat", "0"});
+  LinkHold hold(openLink(sim));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  linkEntry* entry = sLookupEntryByID(id);
+  ASSERT_NE(entry, nullptr);
+  int marker = 0;
+  entry->server = &marker;
+  EXPECT_EQ(aLink_CreateTCPIP(kSerial, loopback(), sim.port()), 0);
+  entry->server = nullptr;
+}
+
+TEST(LinkTcp, ResetReconnectsToTheSamePlaceAndDropsTheUserFilter) {
+  Sim sim({"--tcp", "0", "--heartbeat", "0"});
+  LinkHold hold(openLink(sim));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  Taker taker;
+  ASSERT_EQ(aLink_InstallUserPacketFilter(id, takeAll, &taker), aErrNone);
+  put(id, kModule, {0x03, 0x49, 0x20});
+  ASSERT_GE(sim.waitFor("tx 06 07 03 09"), 0);
+  for (int i = 0; i < 500 && taker.taken.load() == 0; ++i) aTime_MSSleep(10);
+  ASSERT_EQ(taker.taken.load(), 1);
+
+  size_t before = sim.mark();
+  ASSERT_EQ(aLink_Reset(id), aErrNone);
+  int reconnected = sim.waitFor("accept tcp", before);
+  ASSERT_GE(reconnected, 0);
+  EXPECT_GE(sim.waitFor("rx AF 01 01", reconnected), 0);
+  EXPECT_EQ(readSerialNumber(id), kSerial);
+  EXPECT_EQ(taker.taken.load(), 1) << "the filter survived the reset";
+}
+
+TEST(LinkTcp, CreateFailsWithoutADeviceAndLeavesNoEntry) {
+  uint16_t port;
+  {
+    Sim sim({"--tcp", "0"});
+    port = sim.port();
+  }
+  EXPECT_EQ(aLink_CreateTCPIP(0x12345678, loopback(), port), 0);
+  EXPECT_EQ(sLookupEntryByIdent(0x12345678, TCPIP), nullptr);
+}
+
+}  // namespace
