@@ -15,19 +15,6 @@
 
 namespace {
 
-// Firmware-like bytes: mostly a few common values, so the stream compresses
-// (about 2.3 to 1) but stays well inside the loader's 8 to 1 limit.
-ByteVector firmwareImage(size_t size) {
-  ByteVector out(size);
-  uint32_t seed = 12345;
-  for (auto& b : out) {
-    seed = seed * 1664525u + 1013904223u;
-    const uint32_t r = seed >> 24;
-    b = r < 224 ? uint8_t(r & 0x03) : uint8_t(r);
-  }
-  return out;
-}
-
 double seconds(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -35,8 +22,8 @@ double seconds(std::chrono::steady_clock::time_point start) {
 void BM_BirdLoadVersusUncompress(benchmark::State& state) {
   BirdWriter writer;
   writer.addDescriptor("bench", "2.12.4", "40F5849A", "CLHUB")
-      .addLoader(0x20000000, firmwareImage(16 * 1024))
-      .addFirmware(0x1000, firmwareImage(1024 * 1024))
+      .addLoader(0x20000000, BirdWriter::sampleImage(16 * 1024, 1))
+      .addFirmware(0x1000, BirdWriter::sampleImage(1024 * 1024, 2))
       .addSerialRecord(0x1100, 0x1200);
   const ByteVector body = writer.body();
   const ByteVector file = writer.file();

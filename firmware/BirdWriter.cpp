@@ -29,6 +29,16 @@ ByteVector withAddress(uint32_t address, const ByteVector& image) {
 
 }  // namespace
 
+ByteVector BirdWriter::sampleImage(size_t size, uint32_t seed) {
+  ByteVector out(size);
+  for (auto& b : out) {
+    seed = seed * 1664525u + 1013904223u;
+    const uint32_t r = seed >> 24;
+    b = r < 224 ? uint8_t(r & 0x03) : uint8_t(r);
+  }
+  return out;
+}
+
 ByteVector BirdWriter::descriptorPayload(const std::string& title, const std::string& version,
                                          const std::string& serial, const std::string& model) {
   ByteVector payload;

@@ -55,6 +55,10 @@ class BirdWriter {
   // A header and a zlib stream of any body: for bodies built by hand.
   static ByteVector wrap(const ByteVector& body, uint8_t a = 1, uint8_t b = 1, int level = 6,
                          const std::string& magic = "bird");
+  // Deterministic firmware-like bytes for sample files: mostly a few common
+  // values, so they compress (about 2.3 to 1) but stay well inside the
+  // loader's limit of 8 to 1.
+  static ByteVector sampleImage(size_t size, uint32_t seed = 1);
   // The 16-byte text fields of a descriptor.
   static ByteVector descriptorPayload(const std::string& title, const std::string& version,
                                       const std::string& serial, const std::string& model);

@@ -18,20 +18,11 @@ bool has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-ByteVector noise(size_t size, uint32_t seed) {
-  ByteVector out(size);
-  for (auto& b : out) {
-    seed = seed * 1664525u + 1013904223u;
-    b = uint8_t(seed >> 24);
-  }
-  return out;
-}
-
 BirdWriter goodWriter(const std::string& version = "2.12.4") {
   BirdWriter writer;
   writer.addDescriptor("CoreLatch hub", version, "40F5849A", "CLHUB")
-      .addLoader(0x20000000, noise(300, 1))
-      .addFirmware(0x1000, noise(5000, 2), 1)
+      .addLoader(0x20000000, BirdWriter::sampleImage(300, 1))
+      .addFirmware(0x1000, BirdWriter::sampleImage(5000, 2), 1)
       .addSerialRecord(0x1100, 0x1200)
       .addStartAddress(0x20000001);
   return writer;

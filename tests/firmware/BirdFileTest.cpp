@@ -150,13 +150,7 @@ TEST(BirdLoad, DirectoryIsNotAFile) {
 }
 
 TEST(BirdLoad, BodyWithinTheInflationLimitLoads) {
-  // Data that compresses about 4 to 1 stays inside the limit.
-  ByteVector image(32768);
-  uint32_t seed = 7;
-  for (auto& b : image) {
-    seed = seed * 1103515245u + 12345u;
-    b = uint8_t((seed >> 16) & 0x03);
-  }
+  const ByteVector image = BirdWriter::sampleImage(32768, 7);
   const ByteVector file = BirdWriter().addFirmware(0x2000, image).file();
   ASSERT_LT(file.size(), image.size());      // compressed well,
   ASSERT_GT(file.size() * 8, image.size());  // but not beyond the limit

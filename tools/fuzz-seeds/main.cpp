@@ -27,20 +27,11 @@ ByteVector prefixed(uint8_t mode, const ByteVector& bytes) {
   return out;
 }
 
-ByteVector image(size_t size, uint32_t seed) {
-  ByteVector out(size);
-  for (auto& b : out) {
-    seed = seed * 1664525u + 1013904223u;
-    b = uint8_t(seed >> 24);
-  }
-  return out;
-}
-
 BirdWriter fullImage() {
   BirdWriter writer;
   writer.addDescriptor("CoreLatch hub", "2.12.4", "40F5849A", "CLHUB")
-      .addLoader(0x20000000, image(48, 1))
-      .addFirmware(0x1000, image(96, 2), 1)
+      .addLoader(0x20000000, BirdWriter::sampleImage(48, 1))
+      .addFirmware(0x1000, BirdWriter::sampleImage(96, 2), 1)
       .addSerialRecord(0x1010, 0x1020)
       .addStartAddress(0x20000001);
   return writer;
@@ -55,10 +46,12 @@ bool birdSeeds(const std::string& dir) {
   ok &= writeSeed(dir, "body", prefixed(1, body));
   ok &= writeSeed(dir, "body-count-mismatch", prefixed(1, fullImage().setReportedCount(9).body()));
   ok &= writeSeed(dir, "body-no-checksum", prefixed(1, fullImage().omitChecksum().body()));
-  ok &= writeSeed(dir, "body-firmware-only",
-                  prefixed(1, BirdWriter().addFirmware(0x0, image(16, 3)).body()));
-  ok &= writeSeed(dir, "body-short-records",
-                  prefixed(1, BirdWriter().addBlock(2, 0, {1, 2, 3}).addBlock(4, 0, image(20, 4)).body()));
+  const ByteVector firmwareOnly =
+      BirdWriter().addFirmware(0x0, BirdWriter::sampleImage(16, 3)).body();
+  ok &= writeSeed(dir, "body-firmware-only", prefixed(1, firmwareOnly));
+  const ByteVector shortRecords =
+      BirdWriter().addBlock(2, 0, {1, 2, 3}).addBlock(4, 0, BirdWriter::sampleImage(20, 4)).body();
+  ok &= writeSeed(dir, "body-short-records", prefixed(1, shortRecords));
   ok &= writeSeed(dir, "body-cut-block",
                   prefixed(1, BirdWriter().addRawBytes({0x01, 0x00, 0x00, 0x01, 0x00, 0xAA}).body()));
   return ok;
