@@ -132,7 +132,9 @@ aErr aStream_Read(aStream* stream, uint8_t* buffer, uint32_t count) {
     return aErrMode;
   if (count == 0)
     return aErrNone;
-  uint8_t* taken = static_cast<uint8_t*>(std::malloc(count));
+  // Receive loops read one byte at a time: small reads need no allocation.
+  uint8_t local[64];
+  uint8_t* taken = count <= sizeof local ? local : static_cast<uint8_t*>(std::malloc(count));
   if (!taken)
     return aErrResource;
   aErr err = aErrNone;
@@ -149,7 +151,8 @@ aErr aStream_Read(aStream* stream, uint8_t* buffer, uint32_t count) {
   } else if (err == aErrNone || err == aErrEOF) {
     std::memcpy(buffer, taken, got);
   }
-  std::free(taken);
+  if (taken != local)
+    std::free(taken);
   return err;
 }
 
