@@ -9,7 +9,9 @@ ls fuzz/fuzz_*.cpp >/dev/null 2>&1 || { echo "no fuzz targets"; exit 0; }
 echo "=== build-fuzz"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCL_FUZZ=ON -DCL_SANITIZE=address,undefined >/dev/null
-cmake --build build-fuzz -j "$(nproc)"
+targets=$(for f in fuzz/fuzz_*.cpp; do basename "$f" .cpp; done)
+[ -d tools/fuzz-seeds ] && targets="$targets fuzz-seeds"
+cmake --build build-fuzz -j "$(nproc)" --target $targets
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for target in build-fuzz/bin/fuzz_*; do
