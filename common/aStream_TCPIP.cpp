@@ -13,6 +13,7 @@
 #include <atomic>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 
 #include "aMulticast.h"
 #include "aTime.h"
@@ -39,7 +40,10 @@ struct SocketStream {
   /* Bumped with every connection made, so that two threads that both saw the old
    * connection fail make only one new one. */
   std::atomic<uint32_t> generation{0};
-  std::mutex reconnectLock;
+  /* Reads and writes hold it shared while they use the socket; making the
+   * connection again and closing hold it alone, so a socket is never closed (and
+   * its number reused) under a thread that is still using it. */
+  std::shared_mutex socketLock;
   /* Bytes received and not yet handed out; the reading thread's alone. */
   uint8_t buffer[4096];
   uint32_t bufferPos = 0;
@@ -59,7 +63,7 @@ void closeSocket(SocketStream* s) {
   aTime_MSSleep(10);
 }
 
-/* Makes the connection, closing any earlier one. Caller holds reconnectLock. */
+/* Makes the connection, closing any earlier one. Caller holds socketLock alone. */
 aErr sConnect(SocketStream* s) {
   closeSocket(s);
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -100,7 +104,7 @@ aErr sConnect(SocketStream* s) {
 
 /* Makes the connection again unless another thread already did since seen. */
 aErr sReconnect(SocketStream* s, uint32_t seen) {
-  std::lock_guard<std::mutex> g(s->reconnectLock);
+  std::unique_lock<std::shared_mutex> g(s->socketLock);
   if (s->generation != seen && (s->flags & kConnected)) return aErrNone;
   return sConnect(s);
 }
@@ -127,12 +131,16 @@ aErr sRead(uint8_t* byte, void* ref) {
   }
   if (!(s->flags & kConnected)) return aErrConnection;
 
-  uint32_t seen = s->generation;
-  int fd = s->sock;
-  pollfd p{fd, POLLIN, 0};
-  int r = poll(&p, 1, kReadWaitMs);
-  if (r == 0 || (r < 0 && errno == EINTR)) return aErrNotReady;
-  ssize_t n = r < 0 ? -errno : fill(s, fd);
+  uint32_t seen;
+  ssize_t n;
+  {
+    std::shared_lock<std::shared_mutex> g(s->socketLock);
+    seen = s->generation;
+    pollfd p{s->sock, POLLIN, 0};
+    int r = poll(&p, 1, kReadWaitMs);
+    if (r == 0 || (r < 0 && errno == EINTR)) return aErrNotReady;
+    n = r < 0 ? -errno : fill(s, s->sock);
+  }
   if (n > 0) {
     *byte = s->buffer[s->bufferPos++];
     return aErrNone;
@@ -146,6 +154,7 @@ aErr sRead(uint8_t* byte, void* ref) {
   if (!connectionLost(error)) return aErrConnection;
   aErr err = sReconnect(s, seen);
   if (err != aErrNone) return err;
+  std::shared_lock<std::shared_mutex> g(s->socketLock);
   if (fill(s, s->sock) > 0) {
     *byte = s->buffer[s->bufferPos++];
     return aErrNone;
@@ -160,19 +169,22 @@ aErr sWrite(const uint8_t* bytes, uint32_t count, void* ref) {
   if (!bytes && count) return aErrParam;
   int attempts = 0;
   while (count > 0) {
+    std::shared_lock<std::shared_mutex> g(s->socketLock);
     uint32_t seen = s->generation;
-    int fd = s->sock;
-    ssize_t n = send(fd, bytes, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = send(s->sock, bytes, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+    int error = n < 0 ? errno : 0;
     if (n >= 0 && static_cast<uint32_t>(n) == count) return aErrNone;
     if (n > 0) {
       bytes += n;
       count -= static_cast<uint32_t>(n);
       attempts = 1;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    } else if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
       ++attempts;
-    } else if (n < 0 && connectionLost(errno)) {
+    } else if (connectionLost(error)) {
+      g.unlock();
       aErr err = sReconnect(s, seen);
       if (err != aErrNone) return err;
+      g.lock();
       ++attempts;
     } else {
       return aErrIO;
@@ -191,7 +203,10 @@ aErr sPut(const uint8_t* byte, void* ref) { return sWrite(byte, 1, ref); }
 aErr sClose(void* ref) {
   if (!valid(ref)) return aErrIO;
   SocketStream* s = static_cast<SocketStream*>(ref);
-  closeSocket(s);
+  {
+    std::unique_lock<std::shared_mutex> g(s->socketLock);
+    closeSocket(s);
+  }
   s->check = 0;
   delete s;
   return aErrNone;
@@ -213,7 +228,7 @@ aErr aStream_CreateSocket(uint32_t address, uint32_t port, aStream** stream) {
   s->address.sin_addr.s_addr = address;
   aErr err;
   {
-    std::lock_guard<std::mutex> g(s->reconnectLock);
+    std::unique_lock<std::shared_mutex> g(s->socketLock);
     err = sConnect(s);
   }
   if (err != aErrNone) {

@@ -30,6 +30,9 @@ TEST(LinkEngine, PooledWritesGatherUpTo136FullPacketsPerWrite) {
     expected.insert(expected.end(), data.begin(), data.end());
   }
   t.release();
+  // A stop drains the queue one packet per write, so the link stays up until the
+  // pooled passes have sent everything.
+  for (int i = 0; i < 1000 && concat(t.written(), 1).size() < expected.size(); ++i) aTime_MSSleep(10);
   aLink_Destroy(&id);
 
   auto writes = t.written();
@@ -118,9 +121,11 @@ TEST(LinkEngine, AwaitFirstOnALinkThatIsNotRunningAnswersAtOnce) {
 
 TEST(LinkEngine, PacketLogEntriesHoldTheWireBytes) {
   FakeTransport t;
+  t.hold = true;  // the start's route packet waits, so the log starts empty
   LinkHold hold(aLink_Create(t.stream()));
   int32_t id = hold;
   ASSERT_NE(id, 0);
+  ASSERT_TRUE(t.waitForWriter());
   EXPECT_EQ(aLink_PacketDebug_Read(id, nullptr, nullptr, nullptr), aErrNotReady);
   EXPECT_EQ(aLink_PacketDebug_SetLogSize(id, aLINK_MAX_LOG_SIZE + 1), aErrParam);
   ASSERT_EQ(aLink_PacketDebug_Enable(id), aErrNone);
@@ -130,6 +135,7 @@ TEST(LinkEngine, PacketLogEntriesHoldTheWireBytes) {
     uint32_t len = sizeof buf;
     EXPECT_EQ(aLink_PacketDebug_Read(id, &type, &len, buf), aErrNotFound);
   }
+  t.release();
   const uint8_t text[] = "START";
   ASSERT_EQ(aLink_PacketDebug_Write(id, aPACKETLOG_TEXT, sizeof text, text), aErrNone);
   ASSERT_EQ(put(id, kModule, {0x17, 0x01}), aErrNone);
