@@ -9,29 +9,36 @@ bin="${BUILD_DIR:-build}/bin"
 "$bin/Updater" -h
 
 work=$(mktemp -d)
-server_pid=""
+pids=()
 cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
+
+# start_server <name> <server options...>: starts the reference server on a free
+# port and sets $url to the address it prints.
+start_server() {
+  local name=$1; shift
+  "$bin/corelatch-update-server" "$@" >"$work/$name.out" 2>>"$work/server.log" &
+  pids+=($!)
+  url=""
+  for _ in $(seq 100); do
+    url=$(sed -n 's/^serving //p' "$work/$name.out")
+    [ -n "$url" ] && break
+    sleep 0.05
+  done
+  [ -n "$url" ] || { echo "the update server did not start:"; cat "$work/server.log"; exit 1; }
+  echo "serving $url"
+}
 # Loopback only: no proxy may stand between Updater and the demo server.
 export no_proxy="127.0.0.1,localhost"
 
 echo
 echo "=== Reference update server with a sample repository"
 "$bin/corelatch-update-server" --make-sample "$work/repo"
-"$bin/corelatch-update-server" --repo "$work/repo" --fixes "$work/repo/fixes.txt" --http 0 \
-  >"$work/server.out" 2>"$work/server.log" &
-server_pid=$!
-url=""
-for _ in $(seq 100); do
-  url=$(sed -n 's/^serving //p' "$work/server.out")
-  [ -n "$url" ] && break
-  sleep 0.05
-done
-[ -n "$url" ] || { echo "the update server did not start:"; cat "$work/server.log"; exit 1; }
-echo "serving $url"
+start_server http --repo "$work/repo" --fixes "$work/repo/fixes.txt" --http 0
 
 run() {
   echo
@@ -57,21 +64,11 @@ ossl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes \
 printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n' >"$work/ext"
 ossl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
   -CAcreateserial -days 1 -extfile "$work/ext" -out "$work/server.pem"
-"$bin/corelatch-update-server" --repo "$work/repo" --https 0 --cert "$work/server.pem" \
-  --key "$work/server.key" >"$work/tls.out" 2>>"$work/server.log" &
-tls_pid=$!
-tls_url=""
-for _ in $(seq 100); do
-  tls_url=$(sed -n 's/^serving //p' "$work/tls.out")
-  [ -n "$tls_url" ] && break
-  sleep 0.05
-done
-[ -n "$tls_url" ] || { echo "the HTTPS server did not start:"; cat "$work/server.log"; exit 1; }
-echo "serving $tls_url"
+start_server https --repo "$work/repo" --https 0 --cert "$work/server.pem" --key "$work/server.key"
+tls_url=$url
 run -B -d 2181F0EE -u "$tls_url" --cacert "$work/ca.pem" "${store[@]}"
 echo "(without --cacert the machine does not trust that CA, so the server is refused:)"
 run -B -d 2181F0EE -u "$tls_url" "${store[@]}" || echo "exit status $?"
-kill "$tls_pid" 2>/dev/null && wait "$tls_pid" 2>/dev/null || true
 
 echo
 echo "=== Requests the servers answered"
