@@ -2,6 +2,8 @@
 // control packets, the system entity, the module queries and the debug echo, sends
 // heartbeats, and can be told to misbehave. Tests and benchmarks run it as a child.
 #include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <cerrno>
@@ -62,7 +64,8 @@ const char kHelp[] =
     "(replies), \"hb BYTES\" (heartbeats), \"hb-ok N\", \"hb-bad N\", \"hb-missed N\", \"route V\",\n"
     "\"accept tcp\", \"close tcp REASON\", \"open pty\", \"close pty\", \"drop\", \"corrupt\",\n"
     "\"garbage\" and \"bad-frame\" lines. SIGTERM or SIGINT ends the program after a line\n"
-    "\"stats rx=N tx=N hb-ok=N\"; the exit status is 0.\n";
+    "\"stats rx=N tx=N hb-ok=N\"; the exit status is 0. The program also ends when the\n"
+    "process that started it ends.\n";
 
 volatile sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
@@ -171,6 +174,10 @@ int main(int argc, char** argv) {
     }
   }
   if (!wantTcp && !wantPty) fail("give --tcp PORT and/or --pty (see --help)");
+  // A test that crashes must not leave its device behind: go with the parent.
+  pid_t parent = getppid();
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) return 0;
 
   sim::Trace tracer = trace ? sim::Trace(say) : sim::Trace([](const std::string&) {});
   sim::Device device(id);
