@@ -34,7 +34,7 @@ std::string buildRequestUrl(const std::string& baseUrl, const HttpParams& params
 size_t rcv_data(char* data, size_t size, size_t count, void* context) {
   auto* state = static_cast<HttpReceiveState*>(context);
   const size_t bytes = size * count;
-  debugLog(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%.*s]\n", static_cast<int>(size),
+  debugLog(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n", static_cast<int>(size),
            static_cast<int>(count),
            static_cast<unsigned>(reinterpret_cast<uintptr_t>(state->response)),
            static_cast<int>(std::min<size_t>(bytes, 100)), data);

@@ -32,6 +32,19 @@ std::vector<std::string> splitLines(const std::string& body) {
   return lines;
 }
 
+// Up to `limit` fields: the non-empty runs of characters outside `separators`.
+std::vector<std::string> splitFields(const std::string& line, const char* separators,
+                                     size_t limit) {
+  std::vector<std::string> fields;
+  size_t start = line.find_first_not_of(separators);
+  while (start != std::string::npos && fields.size() < limit) {
+    const size_t end = line.find_first_of(separators, start);
+    fields.push_back(line.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    start = end == std::string::npos ? end : line.find_first_not_of(separators, end);
+  }
+  return fields;
+}
+
 // Status 200 and an "ok" first line; anything else is traced and refused.
 bool acceptAnswer(const char* operation, const HttpResponse& response,
                   std::vector<std::string>& lines) {
@@ -64,7 +77,16 @@ struct Version {
 
 // Exactly three dot-separated parts, each a signed decimal number with at
 // least one digit that fits an int.
+// Whether the text splits at its dots into exactly three parts (empty ones count).
+bool hasThreeParts(const std::string& text) {
+  return std::count(text.begin(), text.end(), '.') == 2;
+}
+
 bool readVersion(const std::string& text, Version& version, std::string& reason) {
+  if (!hasThreeParts(text)) {
+    reason = "not three parts in [" + text + "]";
+    return false;
+  }
   std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
@@ -72,10 +94,6 @@ bool readVersion(const std::string& text, Version& version, std::string& reason)
     parts.push_back(text.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
     if (dot == std::string::npos) break;
     start = dot + 1;
-  }
-  if (parts.size() != 3) {
-    reason = "not three parts in [" + text + "]";
-    return false;
   }
   for (int i = 0; i < 3; ++i) {
     const char* begin = parts[i].c_str();
@@ -189,16 +207,10 @@ bool ServerCommClass::readBuildListAnswer(const HttpResponse& response, BuildLis
     const std::string& line = lines[i];
     if (line.size() < 3) continue;
     debugLog(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
-    const size_t buildEnd = line.find_first_of(";\r");
-    const std::string build = line.substr(0, buildEnd);
-    if (build.empty()) continue;
-    std::string version;
-    if (buildEnd != std::string::npos) {
-      const size_t versionEnd = line.find_first_of(";\r", buildEnd + 1);
-      version = line.substr(buildEnd + 1, versionEnd == std::string::npos
-                                              ? std::string::npos
-                                              : versionEnd - buildEnd - 1);
-    }
+    const std::vector<std::string> fields = splitFields(line, ";\r", 2);
+    if (fields.empty()) continue;
+    const std::string& build = fields[0];
+    const std::string version = fields.size() > 1 ? fields[1] : std::string();
     list.emplace(build, version);
     debugLog(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", build.c_str(),
              version.c_str());
@@ -232,7 +244,8 @@ bool ServerCommClass::_sortVersion(const BuildEntry& first, const BuildEntry& se
   const bool readA = readVersion(first.second, a, reasonA);
   const bool readB = readVersion(second.second, b, reasonB);
   if (!readA || !readB) {
-    if (readA != readB)
+    // Two texts that are not versions at all are simply not compared.
+    if (hasThreeParts(first.second) || hasThreeParts(second.second))
       debugLog(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
                (readA ? reasonB : reasonA).c_str());
     // Readable versions come before unreadable ones; unreadable ones are all

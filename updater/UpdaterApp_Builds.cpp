@@ -72,19 +72,19 @@ BuildList UpdaterApp::Get_BuildListLocal(uint32_t serial, bool* ok) {
     std::string version;
     if (!item.parent.empty() && !item.name.empty()) {
       const std::string path = item.parent + "/" + item.name;
-      bool found = false;
+      bool loaded = false;
       if (BirdFile::isBirdFile(path)) {
         try {
           version = BirdFile(path).versionText();
-          found = !version.empty();
+          loaded = true;
         } catch (const std::runtime_error&) {
           // An unreadable file is still listed, without a version.
         }
       }
-      if (found)
-        debugLog(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
-      else
+      if (!loaded)
         debugLog(DEBUG_Updater, "Could NOT file VERSION in birdfile: %s\n", path.c_str());
+      else if (!version.empty())
+        debugLog(DEBUG_Updater, "Found VERSION in birdfile: %s - Version: \n", path.c_str());
     }
     list.emplace(build, version);
   }

@@ -154,6 +154,10 @@ TEST_F(BuildsE2E, GetListedBuildThenListLocal) {
   EXPECT_THAT(cltest::readFile(deviceFolder() + "/.settings"),
               HasSubstr("LATEST_DOWNLOAD=150.bird\n"));
   cltest::writeFile(deviceFolder() + "/notes.txt", "not firmware\n");
+  // A BIRD file without a descriptor has no version, but it is a BIRD file.
+  BirdWriter bare;
+  bare.addFirmware(0x8000, image(300, 3000));
+  ASSERT_TRUE(bare.writeFile(deviceFolder() + "/300.bird"));
 
   r = updater({"-L", "-d", kDevice, "-X", "1"}, "http://127.0.0.1:1/cgi/u");
   EXPECT_EQ(r.status, 0) << r.err;
@@ -161,9 +165,13 @@ TEST_F(BuildsE2E, GetListedBuildThenListLocal) {
                                "Build          \tVersion        \n"
                                "150            \t2.10.4         \n"
                                "100            \t2.9.10         \n"
+                               "300            \t               \n"
                                "notes.txt      \t               \n"));
   EXPECT_THAT(r.err, HasSubstr("Could NOT file VERSION in birdfile: " + deviceFolder() +
                                "/notes.txt\n"));
+  EXPECT_THAT(r.err, HasSubstr("Found VERSION in birdfile: " + deviceFolder() +
+                               "/150.bird - Version: \n"));
+  EXPECT_THAT(r.err, ::testing::Not(HasSubstr("VERSION in birdfile: " + deviceFolder() + "/300")));
 }
 
 TEST_F(BuildsE2E, UnlistedBuildIsRefusedUnlessOverridden) {

@@ -2,8 +2,11 @@
 // transport failures, the time and size limits, and certificate checks.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
+#include "../firmware/TraceCapture.h"
 #include "ReferenceServer.h"
 #include "TestSupport.h"
 #include "server/HttpGet.h"
@@ -164,6 +167,23 @@ TEST(HttpReceive, AppendsChunksAndRefusesTheOneThatPassesTheLimit) {
   EXPECT_EQ(response.body, "abcdef");
   EXPECT_EQ(rcv_data(chunk, 2, 1, &state), 2u);  // exactly up to the limit
   EXPECT_EQ(response.body, "abcdefab");
+}
+
+TEST(HttpReceive, TraceShowsTheChunkRightAlignedInAHundredColumns) {
+  HttpResponse response;
+  HttpReceiveState state{&response, 1000};
+  const std::string big(150, 'x');
+  char small[] = "abc";
+  TraceCapture trace(DEBUG_ServerComm);
+  rcv_data(small, 1, 3, &state);
+  rcv_data(const_cast<char*>(big.data()), 1, big.size(), &state);
+  char id[16];
+  snprintf(id, sizeof id, "%08X", static_cast<unsigned>(reinterpret_cast<uintptr_t>(&response)));
+  const std::string expected = "rcv_data called (..., 1, 3, " + std::string(id) + ") [" +
+                               std::string(97, ' ') + "abc]\nrcv_data returns 3\n" +
+                               "rcv_data called (..., 1, 150, " + id + ") [" +
+                               std::string(100, 'x') + "]\nrcv_data returns 150\n";
+  EXPECT_EQ(trace.text(), expected);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "../firmware/TraceCapture.h"
 #include "server/ServerCommClass.h"
 
 namespace {
@@ -114,13 +115,23 @@ TEST(ServerCommAnswers, QueryBuildTakesLinesTwoAndThree) {
 
 TEST(ServerCommAnswers, BuildListKeepsFirstEntryPerBuildAndSkipsShortLines) {
   BuildList list{{"stale", "1.0.0"}};
+  TraceCapture trace(DEBUG_ServerComm);
+  // Fields are the non-empty runs between ";" and carriage returns.
   ASSERT_TRUE(ServerCommClass::readBuildListAnswer(
       {"u", 200,
-       "ok\n1234;2.1.0\n1234;9.9.9\nx\n99\n999\n;3.0.0\n55;\n66;1.2.3;extra\n77;4.5.6\r\n"},
+       "ok\n1234;2.1.0\n1234;9.9.9\nx\n99\n999\n;3.0.0\n55;\n66;1.2.3;extra\n77;4.5.6\r\n"
+       "88;;1.0.0\n;;;\n\r\r4\r\n12345678901;1.22.333.4444\n"},
       list));
-  const BuildList expected{
-      {"1234", "2.1.0"}, {"999", ""}, {"55", ""}, {"66", "1.2.3"}, {"77", "4.5.6"}};
+  const BuildList expected{{"1234", "2.1.0"}, {"999", ""},     {"3.0.0", ""},
+                           {"55", ""},        {"66", "1.2.3"}, {"77", "4.5.6"},
+                           {"88", "1.0.0"},   {"4", ""},       {"12345678901", "1.22.333.4444"}};
   EXPECT_EQ(list, expected);
+  const std::string text = trace.text();
+  EXPECT_NE(text.find("GetBuildList processing entry: [1234;9.9.9]\nGetBuildList [1234][9.9.9]\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("GetBuildList [1234567890][1.22.333.4]\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("processing entry: [x]"), std::string::npos) << text;
 }
 
 TEST(ServerCommAnswers, BuildPayloadIsLineTwo) {
@@ -166,6 +177,24 @@ TEST(ServerCommSort, SortVersionComparesTriples) {
   for (const auto& c : cases)
     EXPECT_EQ(ServerCommClass::_sortVersion({"b1", c.a}, {"b2", c.b}), c.before)
         << c.a << " vs " << c.b;
+}
+
+TEST(ServerCommSort, UnreadableVersionIsTracedUnlessNeitherHasThreeParts) {
+  struct Case {
+    const char *a, *b;
+    bool traced;
+  } cases[] = {
+      {"2.1", "2.1.0.1", false}, {"", "bad", false},    {"a.b.c", "x.y.z", true},
+      {"a.b.c", "2.1", true},    {"2.1", "1.x.0", true}, {"2.1.0", "2..1", true},
+      {"2.1.0", "2.1.1", false},
+  };
+  for (const auto& c : cases) {
+    TraceCapture trace(DEBUG_ServerComm);
+    ServerCommClass::_sortVersion({"b1", c.a}, {"b2", c.b});
+    const std::string text = trace.text();
+    EXPECT_EQ(text.rfind("_sortVersion: Exception converting version: ", 0) == 0, c.traced)
+        << c.a << " vs " << c.b << ": " << text;
+  }
 }
 
 TEST(ServerCommSort, NewestFirstThenUnreadableInBuildOrderNothingLost) {
