@@ -159,8 +159,11 @@ bool BirdFile::loadBytes(const uint8_t* bytes, size_t size) {
     headerWord_ = uint16_t((bytes[4] << 8) | bytes[5]);
   }
   if (size <= kBirdHeaderSize) {
-    // No compressed stream at all: the same verdict zlib gives an empty input.
-    debugLog(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", Z_BUF_ERROR);
+    // No compressed stream at all: report what zlib answers for an empty one.
+    uint8_t none = 0;
+    uLongf noneLength = 0;
+    const int status = uncompress(&none, &noneLength, &none, 0);
+    debugLog(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", status);
     bodyLength_ = 0;
     return false;
   }
@@ -214,6 +217,8 @@ bool BirdFile::parseBody() {
     const uint32_t blockLength = readBE32(body + cursor + 1);
     remaining -= 5 + int64_t(blockLength);
     const uint64_t payloadStart = cursor + 5;
+    debugLog(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", head & 0x1F, head >> 5,
+             int32_t(blockLength));
     if (payloadStart + blockLength > length) {
       // A block that runs past the end is never kept: nothing may touch bytes
       // that are not in the body.
@@ -229,8 +234,6 @@ bool BirdFile::parseBody() {
     block.payload = body + payloadStart;
     if ((block.type == kBirdBlockLoader || block.type == kBirdBlockFirmware) && blockLength >= 4)
       block.address = readBE32(block.payload);
-    debugLog(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags,
-             int32_t(blockLength));
     if (block.type == kBirdBlockDescriptor && blockLength >= kBirdDescriptorSize) {
       for (size_t field = 0; field < 4; ++field)
         debugLog(DEBUG_BirdFile, "BIRDFILE:\t\t \t[%16.16s]\n",

@@ -120,8 +120,9 @@ TEST(BirdLoad, FailuresThrowWithTheirTrace) {
 
   const FailureCase cases[] = {
       {"missing file", {}, true, "BIRDFILE: BIRD file not found ["},
-      {"empty file", {}, false, "BIRDFILE: Error (-5) decompressing bird file.\n"},
-      {"six bytes", {'b', 'i', 'r', 'd', 1, 1}, false, "decompressing bird file.\n"},
+      // No stream at all gets zlib's own answer for an empty one.
+      {"empty file", {}, false, "BIRDFILE: Error (-3) decompressing bird file.\n"},
+      {"six bytes", {'b', 'i', 'r', 'd', 1, 1}, false, "BIRDFILE: Error (-3) decompressing bird file.\n"},
       {"truncated stream", truncated, false, "decompressing bird file.\n"},
       {"corrupt stream", badStream, false, "decompressing bird file.\n"},
       {"bad checksum of the stream", trailerBroken, false, "decompressing bird file.\n"},
@@ -227,7 +228,7 @@ TEST(BirdParse, VerdictTable) {
        2, 0, {"(-2 bytes remaining)"}},
       {"block runs past the end is dropped",
        concat({be32(2), fw, {0x01}, be32(1000), ByteVector(10, 0x22)}), false, 1, 0,
-       {"Block parsing mismatch in data size.", "(1 != 2)"}},
+       {"BIRDFILE:\t\t 01   00   1000\n", "Block parsing mismatch in data size.", "(1 != 2)"}},
       {"length field of all ones", concat({be32(1), {0x01}, be32(0xFFFFFFFF), be32(0)}), false, 0,
        0, {"Block parsing mismatch in data size."}},
       {"bytes after the checksum taken for a block", concat({be32(2), desc, fw, be32(5), {1, 2}}),
