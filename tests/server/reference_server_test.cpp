@@ -68,6 +68,19 @@ TEST_F(ReferenceServerTest, UnknownDeviceHasAnEmptyListAndNoLatestBuild) {
   EXPECT_EQ(latest, "keep");
 }
 
+TEST_F(ReferenceServerTest, OnlyFilesNamedAsAClientBuildNumberAreOffered) {
+  // Build 0 and numbers past 32 bits cannot be asked for; a leading zero would
+  // be asked for under another name.
+  const std::string folder = dir / "repo/2181F0EE";
+  const std::string good = cltest::readFile(folder + "/1200.bird");
+  for (const char* name : {"0", "0100", "4294967296", "4294967295", "12x"})
+    cltest::writeFile(folder + "/" + name + ".bird", good);
+  BuildList list;
+  ASSERT_TRUE(comm.GetBuildList(0x2181F0EE, list, url.c_str()));
+  const BuildList expected{{"1200", "2.11.0"}, {"4294967295", "2.11.0"}};
+  EXPECT_EQ(list, expected);
+}
+
 TEST_F(ReferenceServerTest, RecoveryInfoFromTheFingerprintFile) {
   const uint32_t known[4] = {0x0A1B2C3D, 0x4E5F6071, 0x8293A4B5, 0xC6D7E8F9};
   uint32_t serial = 0, build = 0;

@@ -20,9 +20,12 @@ bool isSerialText(const std::string& text) {
          });
 }
 
+// A build Updater can ask for: 1 to 2^32-1 in canonical decimal, so that the
+// file name and the number in a request are the same text.
 bool isBuildText(const std::string& text) {
-  return !text.empty() && text.size() <= 10 &&
-         std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+  return !text.empty() && text.size() <= 10 && text[0] != '0' &&
+         std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }) &&
+         std::stoull(text) <= UINT32_MAX;
 }
 
 std::string param(const std::map<std::string, std::string>& query, const char* key) {
