@@ -31,6 +31,18 @@ std::string printable(const uint8_t* bytes, size_t length) {
   return text;
 }
 
+// The payload a block of a known type needs for its fields; 0 for other types.
+uint32_t minimumLength(uint8_t type) {
+  switch (type) {
+    case kBirdBlockLoader:
+    case kBirdBlockFirmware:
+    case kBirdBlockStartAddress: return 4;
+    case kBirdBlockSerialRecord: return kBirdSerialRecordSize;
+    case kBirdBlockDescriptor: return kBirdDescriptorSize;
+    default: return 0;
+  }
+}
+
 std::string orNone(const std::string& value) { return value.empty() ? "(none)" : value; }
 
 }  // namespace
@@ -64,7 +76,7 @@ bool UpdaterApp::Check_BirdFile(const std::string& birdFile) {
     int index = 0;
     for (const BirdBlock& block : bird.blocks()) {
       char address[16] = "-";
-      if (block.type == kBirdBlockLoader || block.type == kBirdBlockFirmware)
+      if ((block.type == kBirdBlockLoader || block.type == kBirdBlockFirmware) && block.length >= 4)
         snprintf(address, sizeof address, "0x%08X", block.address);
       else if (block.type == kBirdBlockStartAddress && block.length >= 4)
         snprintf(address, sizeof address, "0x%08X",
@@ -108,6 +120,14 @@ bool UpdaterApp::Check_BirdFile(const std::string& birdFile) {
   if (!headerValid) addProblem("not a BIRD header");
   if (bird.blockCount() == 0) addProblem("no blocks");
   if (!bird.parseVerdict()) addProblem(bird.parseProblem());
+  // The loader passes over a block too short for its fields as if it were not
+  // there, so a file holding one is not what its author meant.
+  for (size_t i = 0; i < bird.blocks().size(); ++i) {
+    const BirdBlock& block = bird.blocks()[i];
+    if (block.length < minimumLength(block.type))
+      addProblem("block " + std::to_string(i) + " (" + blockTypeName(block.type) + ") shorter than " +
+                 std::to_string(minimumLength(block.type)) + " bytes");
+  }
   if (problems.empty()) {
     displayPrint(d, kDisplayInfo, "Result: OK");
     return true;

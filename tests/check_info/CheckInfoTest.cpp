@@ -90,6 +90,19 @@ TEST(CheckCommand, DamagedFilesFailWithTheirReason) {
       {"magic", badMagic, false, "Result: FAILED (not a BIRD header)\n", "File reports 5 blocks"},
       {"header byte zero", zeroHeader, false, "not a BIRD header", "File reports 5 blocks"},
       {"six bytes", {'b', 'i', 'r', 'd', 1, 1}, false, "", "decompressing bird file.\n"},
+      {"blocks too short for their fields",
+       BirdWriter()
+           .addBlock(4, 0, ByteVector(40, ' '))
+           .addBlock(2, 0, {0, 0, 0x10})
+           .addBlock(1, 0, {1, 2})
+           .addFirmware(0x1000, ByteVector(16, 0))
+           .file(),
+       false,
+       "Result: FAILED (block 0 (descriptor) shorter than 64 bytes; block 1 (serial record) "
+       "shorter than 8 bytes; block 2 (firmware) shorter than 4 bytes)\n"
+       "  2    1 firmware        0     2          -\n"
+       "Descriptor: none\nSerial-number record: none\n",
+       "File reports 4 blocks"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
