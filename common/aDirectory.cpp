@@ -100,6 +100,15 @@ aErr aDirectory_JoinPath(char* out, size_t size, const char* a, const char* b) {
 
 bool aDirectory_Exists(const char* path) {
   if (path == nullptr) return false;
+  // "." names the working directory, which may have been removed under us
+  // while the process still stands in it: ask for its path, not its inode.
+  if (strcmp(path, ".") == 0 || strcmp(path, "." aDIR_SEPARATOR_STR) == 0) {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) return false;
+    const bool found = sIsDirectory(cwd);
+    free(cwd);
+    return found;
+  }
   return sIsDirectory(path);
 }
 

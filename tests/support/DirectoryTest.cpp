@@ -96,6 +96,22 @@ TEST(DirectoryExists, OnlyForDirectories) {
   EXPECT_FALSE(aDirectory_Exists(nullptr));
 }
 
+TEST(DirectoryExists, RemovedWorkingDirectoryIsGone) {
+  struct BackHome {
+    BackHome() { EXPECT_NE(getcwd(path, sizeof path), nullptr); }
+    ~BackHome() { EXPECT_EQ(chdir(path), 0); }
+    char path[4096] = {};
+  } home;
+  cltest::TempDir dir;
+  const std::string gone = dir / "gone";
+  ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+  ASSERT_EQ(chdir(gone.c_str()), 0);
+  EXPECT_TRUE(aDirectory_Exists("."));
+  ASSERT_EQ(rmdir(gone.c_str()), 0);
+  EXPECT_FALSE(aDirectory_Exists("."));
+  EXPECT_FALSE(aDirectory_Exists("./"));
+}
+
 TEST(DirectoryEnsure, CreatesEveryMissingLevel) {
   cltest::TempDir dir;
   const std::vector<std::string> paths = {"a/b/c", "a/b/d/", "p//q///r", "a"};
