@@ -226,6 +226,7 @@ aErr aFile_GetPosition(aFileRef ref, uint32_t* position) {
   std::lock_guard<std::mutex> hold(ref->lock);
   const off_t current = ::lseek(ref->fd, 0, SEEK_CUR);
   if (current < 0) return aErrIO;
+  if (current > static_cast<off_t>(UINT32_MAX)) return aErrRange;
   *position = static_cast<uint32_t>(current);
   return aErrNone;
 }
@@ -235,6 +236,8 @@ aErr aFile_GetSize(aFileRef ref, uint32_t* size) {
   if (!sValid(ref) || size == nullptr) return aErrParam;
   struct stat st;
   if (::fstat(ref->fd, &st) != 0) return aErrIO;
+  // Cut to 32 bits the size would name some smaller file.
+  if (st.st_size > static_cast<off_t>(UINT32_MAX)) return aErrRange;
   *size = static_cast<uint32_t>(st.st_size);
   return aErrNone;
 }

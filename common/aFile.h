@@ -32,6 +32,7 @@ aLIBEXPORT aErr aFile_Printf(aFileRef ref, const char* format, ...) __attribute_
  * for a target before the start or past the end. Seek, position and size work
  * in every mode. */
 aLIBEXPORT aErr aFile_Seek(aFileRef ref, int32_t offset, int origin);
+/* aErrRange (and 0) when the value does not fit 32 bits. */
 aLIBEXPORT aErr aFile_GetPosition(aFileRef ref, uint32_t* position);
 aLIBEXPORT aErr aFile_GetSize(aFileRef ref, uint32_t* size);
 /* Always aErrMode for an open file: writes already go through to the disk. */

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -196,6 +197,28 @@ TEST(FileOpen, WriteTruncatesAndAppendKeepsAndStartsAtEnd) {
   EXPECT_EQ(size, 3u);
   aFile_Close(&f);
   EXPECT_EQ(cltest::readFile(path), "new");
+}
+
+// A size or position past 32 bits cannot be told in 32 bits: cut to its low
+// bits it would name a small, wrong file.
+TEST(FileSize, BeyondThirtyTwoBitsIsARangeError) {
+  cltest::TempDir dir;
+  const std::string path = dir / "huge";
+  cltest::writeFile(path, "");
+  const off_t huge = (off_t(1) << 32) + 5;
+  ASSERT_EQ(truncate(path.c_str(), huge), 0);  // sparse: takes no room
+  aFileRef f = aFile_Open(path.c_str(), aFileModeRead);
+  ASSERT_NE(f, nullptr);
+  uint32_t value = 99;
+  EXPECT_EQ(aFile_GetSize(f, &value), aErrRange);
+  EXPECT_EQ(value, 0u);
+  aFile_Close(&f);
+  f = aFile_Open(path.c_str(), aFileModeAppend);  // starts at the end
+  ASSERT_NE(f, nullptr);
+  value = 99;
+  EXPECT_EQ(aFile_GetPosition(f, &value), aErrRange);
+  EXPECT_EQ(value, 0u);
+  aFile_Close(&f);
 }
 
 TEST(FileClose, SecondCloseAndClosedHandlesAreRefused) {
