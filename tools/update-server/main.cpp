@@ -286,8 +286,12 @@ int listenOn(const std::string& address, int port, int& boundPort) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1 ||
-      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+  if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    close(fd);
+    errno = EINVAL;  // not an IPv4 address
+    return -1;
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
     close(fd);
     return -1;
   }
