@@ -38,6 +38,14 @@ bool syncPath(const std::string& path, int flags) {
 
 aErr replaceFileContents(const std::string& path, const uint8_t* data, size_t length,
                          int* openErrno) {
+  // An existing file this process may not write stays as it is, just as
+  // opening it for writing would refuse: the rename must not get round its
+  // permissions (an unreadable history would otherwise be replaced by a new one).
+  if (faccessat(AT_FDCWD, path.c_str(), F_OK, AT_EACCESS) == 0 &&
+      faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+    if (openErrno) *openErrno = errno;
+    return aErrNotFound;
+  }
   std::string directory;
   const std::string temp = temporaryPath(path, &directory);
   errno = 0;

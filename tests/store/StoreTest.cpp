@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -508,6 +510,78 @@ TEST(StoreCrashSafety, TargetThatCannotBeReplacedStays) {
   EXPECT_NE(attributes.save(dir / ".settings"), aErrNone);
   EXPECT_TRUE(cltest::isDirectory(dir / ".settings/inside"));
   EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{".settings"});
+}
+
+// Runs body in a child process without root's right to write anything, in
+// a directory (inside a reachable parent) that the child owns; answers body's
+// exit code (77: the rights cannot be dropped).
+int runUnprivileged(const std::string& parent, const std::string& directory,
+                    int (*body)(const std::string&)) {
+  const uid_t nobody = 65534;
+  if (geteuid() == 0 && (chmod(parent.c_str(), 0711) != 0 ||
+                         chown(directory.c_str(), nobody, nobody) != 0))
+    return 77;
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(77);
+    int code = 3;
+    try {
+      code = body(directory);
+    } catch (...) {
+    }
+    _exit(code);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST(StoreCrashSafety, FilesThatMayNotBeWrittenAreNotReplaced) {
+  struct Case {
+    const char* name;
+    const char* file;
+    mode_t mode;
+    int (*body)(const std::string&);  // 0 when the store refused and kept the file
+  };
+  const Case cases[] = {
+      {"unreadable history is not replaced by a new one", ".settings", 0,
+       [](const std::string& dir) {
+         AttributesFile attributes;
+         if (attributes.load(dir + "/.settings") != aErrParam) return 1;
+         attributes.set("LATEST_DOWNLOAD", "6.bird");
+         return attributes.save() == aErrNone ? 2 : 0;
+       }},
+      {"read-only history", ".settings", 0444,
+       [](const std::string& dir) {
+         AttributesFile attributes(dir + "/.settings");
+         attributes.set("LATEST_DOWNLOAD", "6.bird");
+         return attributes.save() == aErrNone ? 2 : 0;
+       }},
+      {"read-only BIRD file", "5.bird", 0444,
+       [](const std::string& dir) {
+         UpdaterStore store(dir);
+         StoreItem device;
+         device.parent = dir.substr(0, dir.rfind('/'));
+         device.name = "40F5849A";
+         const uint8_t data[] = {1, 2, 3};
+         return store.writeItem(device, "5.bird", data, sizeof data) == aErrNotFound ? 0 : 2;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string device = dir / "40F5849A";
+    fs::create_directory(device);
+    const std::string old = "LATEST_DOWNLOAD=5.bird\n";
+    writeFile(device + "/" + c.file, old);
+    chmod((device + "/" + c.file).c_str(), c.mode);
+    const int result = runUnprivileged(dir.path(), device, c.body);
+    if (result == 77) GTEST_SKIP() << "cannot run without root's rights";
+    EXPECT_EQ(result, 0);
+    chmod((device + "/" + c.file).c_str(), 0644);
+    EXPECT_EQ(readFile(device + "/" + c.file), old);
+    EXPECT_EQ(namesIn(device), std::vector<std::string>{c.file});
+  }
 }
 
 }  // namespace
