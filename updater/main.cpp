@@ -30,7 +30,9 @@ std::string prepareStoreDirectory(UpdaterDisplayInterface* display, const Update
   }
   if (aDirectory_JoinPath(path, sizeof path, base.c_str(), "updater") != aErrNone ||
       aDirectory_Ensure(path, 0755) != aErrNone) {
-    displayPrint(display, kDisplayError, "Could not find updater directory at %s", path);
+    // A path too long to join is named as it was meant, not as the cut buffer.
+    const std::string wanted = base + (base.empty() || base.back() == '/' ? "" : "/") + "updater";
+    displayPrint(display, kDisplayError, "Could not find updater directory at %s", wanted.c_str());
     return std::string();
   }
   return path;

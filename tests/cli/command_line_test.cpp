@@ -229,6 +229,16 @@ TEST(StoreDirectory, BaseThatIsAFileFails) {
   EXPECT_EQ(cltest::readFile(base / "plain"), "not a folder");
 }
 
+TEST(StoreDirectory, BaseTooLongToJoinIsNamedInFull) {
+  cltest::TempDir base;
+  const std::string longBase = base / std::string(2100, 'x');
+  const auto result = runProgram(binPath("Updater"), {"-i", longBase, "-Z", "x"}, isolated(base));
+  EXPECT_EQ(result.status, 1);
+  // The display cuts the line at 2047 characters; what it shows is the path asked for.
+  const std::string prefix = "Could not find updater directory at " + longBase;
+  EXPECT_EQ(result.err.rfind(prefix.substr(0, 2000), 0), 0u) << result.err.substr(0, 80);
+}
+
 TEST(StoreDirectory, StoreNameTakenByAFileFails) {
   cltest::TempDir base;
   cltest::writeFile(base / "updater", "");
