@@ -1,5 +1,4 @@
-/* IPv4 sockets: the TCP stream to a network device, and UDP multicast senders
- * and receivers. Addresses are in network byte order. */
+/* UDP multicast senders and receivers. Addresses are in network byte order. */
 #ifndef aMULTICAST_H
 #define aMULTICAST_H
 
@@ -10,13 +9,6 @@
 typedef struct aMulticast aMulticast;
 
 aLIB_BEGIN
-
-/* Connects to the device's TCP port. The stream never blocks for long: a read
- * waits at most a short while for data and answers aErrNotReady; a broken
- * connection is made again on the next read or write; a write the network does
- * not take after 10 attempts answers aErrWrite. aErrResource when the connection
- * cannot be made (*stream stays null). */
-aLIBEXPORT aErr aStream_CreateSocket(uint32_t address, uint32_t port, aStream** stream);
 
 /* An interface of 0 or 127.0.0.1 means 127.0.0.1. Null on any failure. */
 aLIBEXPORT aMulticast* aMulticast_Create(uint32_t interfaceAddress, uint32_t groupAddress, uint16_t port,

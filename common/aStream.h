@@ -82,6 +82,14 @@ aLIBEXPORT aErr aStream_CreateSerial(const char* port, int32_t baudCode, int32_t
 aLIBEXPORT aErr aStream_CreateSerial_Packetized(const char* port, int32_t baudCode, int32_t parity,
                                                 int32_t sevenBits, int32_t twoStopBits, aStream** stream);
 
+/* TCP/IP (addresses in network byte order). */
+/* Connects to the device's TCP port. The stream never blocks for long: a read
+ * waits at most a short while for data and answers aErrNotReady; a broken
+ * connection is made again on the next read or write; a write the network does
+ * not take after 10 attempts answers aErrWrite. aErrResource when the connection
+ * cannot be made (*stream stays null). */
+aLIBEXPORT aErr aStream_CreateSocket(uint32_t address, uint32_t port, aStream** stream);
+
 /* Wraps any byte stream in the packetized framing (the serial links' framing
  * over another transport, e.g. in tests). Takes over *raw's transport and nulls
  * *raw, also on failure (then the transport is released). */
