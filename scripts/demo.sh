@@ -21,6 +21,7 @@ trap cleanup EXIT
 # port and sets $url to the address it prints.
 start_server() {
   local name=$1; shift
+  : >"$work/$name.out"  # exists before the server's own redirection, which races with the polling
   "$bin/corelatch-update-server" "$@" >"$work/$name.out" 2>>"$work/server.log" &
   pids+=($!)
   url=""

@@ -37,6 +37,9 @@ struct Case {
   std::vector<std::string> errLacks = {};
 };
 
+// Table rows print as their names in test listings.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 // Markers for outputs built from the version line, notice and usage files.
 const char* const kOutVersion = "<version>";
 const char* const kOutVersionNotice = "<version+notice>";
