@@ -29,6 +29,9 @@ struct AddCase {
   uint8_t address, dataSize, collected;
 };
 
+// Table rows print as their names in test listings.
+void PrintTo(const AddCase& c, std::ostream* os) { *os << c.name; }
+
 class AddByte : public ::testing::TestWithParam<AddCase> {};
 
 TEST_P(AddByte, FollowsTheAssemblyRules) {
@@ -226,6 +229,9 @@ struct SyncCase {
   int syncs;       // cmdSYNC packets queued on the way
 };
 
+// Table rows print as their names in test listings.
+void PrintTo(const SyncCase& c, std::ostream* os) { *os << c.name; }
+
 class SyncMachine : public Sync, public ::testing::WithParamInterface<SyncCase> {};
 
 TEST_P(SyncMachine, Transitions) {
@@ -259,6 +265,9 @@ struct HeartbeatCase {
   bool consumed;
   Bytes reply;
 };
+
+// Table rows print as their names in test listings.
+void PrintTo(const HeartbeatCase& c, std::ostream* os) { *os << c.name; }
 
 class Heartbeat : public Sync, public ::testing::WithParamInterface<HeartbeatCase> {};
 

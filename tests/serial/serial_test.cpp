@@ -98,6 +98,9 @@ struct ArgCase {
   aErr expected;
 };
 
+// Table rows print as their names in test listings.
+void PrintTo(const ArgCase& c, std::ostream* os) { *os << c.name; }
+
 class SerialArgs : public ::testing::TestWithParam<ArgCase> {};
 
 TEST_P(SerialArgs, AreCheckedInOrder) {
@@ -227,6 +230,9 @@ struct LineCase {
   tcflag_t cflagSet, cflagClear, iflagSet, iflagClear;
 };
 
+// Table rows print as their names in test listings.
+void PrintTo(const LineCase& c, std::ostream* os) { *os << c.name; }
+
 class SerialLine : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(SerialLine, Settings) {
@@ -267,6 +273,9 @@ struct FrameCase {
   Bytes packet;
   Bytes frame;
 };
+
+// Table rows print as their names in test listings.
+void PrintTo(const FrameCase& c, std::ostream* os) { *os << c.name; }
 
 class Frames : public ::testing::TestWithParam<FrameCase> {};
 
@@ -357,6 +366,9 @@ struct BadFrameCase {
   const char* name;
   Bytes frame;
 };
+
+// Table rows print as their names in test listings.
+void PrintTo(const BadFrameCase& c, std::ostream* os) { *os << c.name; }
 
 class BadFrames : public ::testing::TestWithParam<BadFrameCase> {};
 

@@ -129,6 +129,9 @@ struct RecordCase {
   std::string left;  // bytes still to be read afterwards
 };
 
+// Table rows print as their names in test listings.
+void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
+
 class ReadRecord : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(ReadRecord, Reads) {
