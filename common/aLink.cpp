@@ -80,8 +80,9 @@ LinkThread* startThread(aLinkThreadProc proc, aLink* link) {
   return t;
 }
 
-/* Waits up to the bound for the thread to end. An ended thread is joined and
- * freed; one that is still running is left to itself (and false answered). */
+/* Waits up to the bound for the thread to end. An ended thread is joined, freed
+ * and its handle cleared; one that is still running keeps its handle (and false
+ * is answered), so that a later wait can still collect it. */
 bool joinThread(void** handle, uint32_t milliseconds) {
   LinkThread* t = static_cast<LinkThread*>(*handle);
   if (!t) return true;
@@ -90,14 +91,18 @@ bool joinThread(void** handle, uint32_t milliseconds) {
     std::unique_lock<std::mutex> g(t->lock);
     ended = t->ended.wait_for(g, std::chrono::milliseconds(milliseconds), [t] { return t->done; });
   }
-  *handle = nullptr;
-  if (!ended) {
-    t->thread.detach();  // its LinkThread is never freed: the thread still signals it
-    return false;
-  }
+  if (!ended) return false;
   t->thread.join();
   delete t;
+  *handle = nullptr;
   return true;
+}
+
+/* Collects both threads, each within the bound; false when one still runs. */
+bool joinThreads(aLink* link, uint32_t milliseconds) {
+  if (joinThread(&link->inThread, milliseconds)) storeShared(link->inRunning, uint8_t(0));
+  if (joinThread(&link->outThread, milliseconds)) storeShared(link->outRunning, uint8_t(0));
+  return !link->inThread && !link->outThread;
 }
 
 /* ---- the packet log */
@@ -338,6 +343,23 @@ int16_t sChangeUseCount(linkEntry* entry, int16_t delta) {
   return entry->use_count;
 }
 
+int32_t sAddHolder(int32_t ident0, int32_t type, bool refuseServed) {
+  TableLock lock;
+  linkEntry* e = sLookupEntryByIdent(ident0, type);
+  if (!e) return 0;
+  if (refuseServed && e->server) return -1;
+  sChangeUseCount(e, 1);
+  return e->id;
+}
+
+linkEntry* sRemoveHolder(int32_t id, bool* found) {
+  TableLock lock;
+  linkEntry* e = sLookupEntryByID(id);
+  if (found) *found = e != nullptr;
+  if (!e || sChangeUseCount(e, -1) > 0) return nullptr;
+  return sExtractEntry(id);
+}
+
 void sFreeEntry(linkEntry* entry) {
   if (!entry) return;
   free(entry->link);
@@ -384,6 +406,9 @@ aErr aLink_Start(int32_t id) {
   aLink* link = sLookupLinkByID(id);
   if (!link || link->check != aLINK_CHECK) return aErrParam;
   if (loadShared(link->running)) return aErrNone;
+  // A thread an earlier stop could not end still works on this record: new
+  // threads beside it (and a running flag that would let it go on) must wait.
+  if (link->inThread || link->outThread) return aErrBusy;
 
   storeShared(link->running, uint8_t(1));
   setStatus(link, kLinkStarting);
@@ -394,7 +419,7 @@ aErr aLink_Start(int32_t id) {
   if (!link->inThread || !link->outThread) {
     // Never leave one thread running that no stop would end.
     storeShared(link->running, uint8_t(0));
-    if (joinThread(&link->inThread, 5000)) storeShared(link->inRunning, uint8_t(0));
+    joinThreads(link, 5000);
     setStatus(link, kLinkStopped);
     return aErrResource;
   }
@@ -419,9 +444,9 @@ aErr aLink_Stop(aLink* link) {
   if (link->inThread && link->outThread) result = queueRoute(link, 0);
   if (link->inThread || link->outThread) {
     storeShared(link->running, uint8_t(0));
-    // A thread that does not end keeps its started flag: the record stays its own.
-    if (joinThread(&link->inThread, 5000)) storeShared(link->inRunning, uint8_t(0));
-    if (joinThread(&link->outThread, 5000)) storeShared(link->outRunning, uint8_t(0));
+    // A thread that does not end keeps its handle and started flag: the record
+    // stays its own.
+    joinThreads(link, 5000);
     aPacket_Reset(link->partial);
     setStatus(link, kLinkStopped);
   }
@@ -432,10 +457,9 @@ bool aLink_Release(aLink* link, aErr* outFifoResult) {
   aErr r = aPacketFifo_Destroy(&link->outFifo);
   if (outFifoResult) *outFifoResult = r;
   aPacketFifo_Destroy(&link->inFifo);
-  if (loadShared(link->inRunning) || loadShared(link->outRunning)) {
-    // A thread that would not end still holds the record and the stream: they stay.
-    return false;
-  }
+  // A thread the stop could not end gets one more bounded wait; if it still
+  // runs, it holds the record and the stream: they stay.
+  if (!joinThreads(link, 5000)) return false;
   aPacket_Destroy(&link->partial);
   aPacketLog_Destroy(&link->packetLog);
   if (link->logSema) aMutex_Destroy(&link->logSema);

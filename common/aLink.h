@@ -176,18 +176,28 @@ linkEntry* sLookupEntryByIdents(int32_t ident0, int32_t ident1, int32_t ident2);
 linkEntry* sExtractEntry(int32_t id);
 /* Answers the new count. */
 int16_t sChangeUseCount(linkEntry* entry, int16_t delta);
+/* Looked up and changed under one hold of the table mutex, so that a create
+ * sharing a link and the destroy of its last holder cannot cross. sAddHolder:
+ * the newest entry of (ident0, type) gets one more holder and its id is
+ * answered; 0 without one, -1 (and no holder) when it is served and
+ * refuseServed is set. sRemoveHolder: one holder less; the entry is taken out
+ * of the table and answered when none is left; *found tells whether the id was
+ * in the table. */
+int32_t sAddHolder(int32_t ident0, int32_t type, bool refuseServed);
+linkEntry* sRemoveHolder(int32_t id, bool* found);
 /* Frees an entry taken out of the table and its (already torn down) record. */
 void sFreeEntry(linkEntry* entry);
 
 int32_t aLink_Init(int32_t id, aStream* stream);
+/* aErrBusy while a thread an earlier stop could not end still runs. */
 aErr aLink_Start(int32_t id);
 aErr aLink_Stop(aLink* link);
 aErr aLink_ForceRoute(int32_t id, uint8_t value);
 /* Asks the receive thread to resynchronise (status kLinkSyncing). */
 void aLink_RequestSync(aLink* link);
-/* Releases what aLink_Init made; the link must be stopped. A link whose threads
- * could not be stopped keeps its record and stream (a thread may still use them)
- * and answers false. */
+/* Releases what aLink_Init made; the link must be stopped. A thread the stop
+ * could not end is waited for once more (5 s); if it still runs, the record and
+ * stream stay (it may still use them) and false is answered. */
 bool aLink_Release(aLink* link, aErr* outFifoResult);
 
 aLIB_END

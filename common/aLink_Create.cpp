@@ -61,13 +61,9 @@ aStream* makeStream(const linkEntry* entry) {
 aLIB_BEGIN
 
 int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port) {
-  linkEntry* existing = sLookupEntryByIdent(static_cast<int32_t>(serialNumber), TCPIP);
-  if (existing) {
-    // A served link is reached only through its server.
-    if (existing->server) return 0;
-    sChangeUseCount(existing, 1);
-    return existing->id;
-  }
+  // A served link is reached only through its server.
+  int32_t shared = sAddHolder(static_cast<int32_t>(serialNumber), TCPIP, true);
+  if (shared != 0) return shared < 0 ? 0 : shared;
   int32_t id = sCreate2(static_cast<int32_t>(serialNumber), static_cast<int32_t>(address),
                         static_cast<int32_t>(port), TCPIP);
   if (id == 0) return 0;
@@ -80,11 +76,8 @@ int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port
 }
 
 int32_t aLink_CreateSerial(uint32_t identifier, const char* portName, uint32_t baudRate) {
-  linkEntry* existing = sLookupEntryByIdent(static_cast<int32_t>(identifier), SERIAL);
-  if (existing) {
-    sChangeUseCount(existing, 1);
-    return existing->id;
-  }
+  int32_t shared = sAddHolder(static_cast<int32_t>(identifier), SERIAL, false);
+  if (shared != 0) return shared;
   int32_t code = baudCode(baudRate);
   if (code < 0 || !portName) return 0;
   int32_t id = sCreate(static_cast<int32_t>(identifier), 0, SERIAL);
@@ -110,9 +103,12 @@ aErr aLink_Destroy(int32_t* id) {
   if (!id) return aErrParam;
   int32_t which = *id;
   *id = 0;
-  linkEntry* entry = sLookupEntryByID(which);
-  if (!entry) return aErrParam;
-  if (sChangeUseCount(entry, -1) > 0) return aErrNone;
+  // Counting down and taking the entry out happen together: of two destroys of
+  // the last holder only one tears the link down.
+  bool found = false;
+  linkEntry* entry = sRemoveHolder(which, &found);
+  if (!found) return aErrParam;
+  if (!entry) return aErrNone;
 
   aLink* link = entry->link;
   if (link && link->check == aLINK_CHECK) {
@@ -121,7 +117,6 @@ aErr aLink_Destroy(int32_t* id) {
     link->userFilterRef = nullptr;
     aMutex_Unlock(link->userFilterSema);
   }
-  sExtractEntry(which);
   if (!link) {
     sFreeEntry(entry);
     return aErrUnknown;
@@ -144,6 +139,9 @@ aErr aLink_Reset(int32_t id) {
   if (!entry || !entry->link || entry->link->check != aLINK_CHECK) return aErrParam;
   aLink* link = entry->link;
   aLink_Stop(link);
+  // A thread the stop could not end still reads or writes the stream: nothing
+  // it uses may go.
+  if (link->inThread || link->outThread) return aErrBusy;
   aPacketFifo_Destroy(&link->outFifo);
   aPacketFifo_Destroy(&link->inFifo);
   aStream_Destroy(&link->stream);

@@ -24,7 +24,7 @@ namespace {
  * that a link notices a stop quickly, long enough that an idle link costs
  * nothing. */
 constexpr int kReadWaitMs = 100;
-/* Pause between write attempts; it ends early once the socket takes bytes again. */
+/* Pause between write attempts, to let the network drain. */
 constexpr int kWritePauseMs = 60;
 constexpr int kWriteAttempts = 10;
 /* Bound on waiting for a connection to be accepted or refused. */
@@ -192,8 +192,8 @@ aErr sWrite(const uint8_t* bytes, uint32_t count, void* ref) {
     // Bytes the network would not take after all attempts are an error, not a
     // success: the caller must not believe they arrived.
     if (attempts >= kWriteAttempts) return aErrWrite;
-    pollfd p{s->sock, POLLOUT, 0};
-    poll(&p, 1, kWritePauseMs);
+    g.unlock();
+    aTime_MSSleep(kWritePauseMs);
   }
   return aErrNone;
 }

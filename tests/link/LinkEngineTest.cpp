@@ -1,5 +1,8 @@
 // Engine behaviour that needs exact control of the transport: an in-process
 // stream whose reads and writes the test drives.
+#include <algorithm>
+#include <thread>
+
 #include "LinkTestSupport.h"
 
 using namespace linktest;
@@ -213,6 +216,48 @@ TEST(LinkEngine, IdsAreNeverReused) {
   int32_t b = aLink_Create(t2.stream());
   EXPECT_GT(b, kept);
   aLink_Destroy(&b);
+}
+
+TEST(LinkEngine, TwoDestroysOfTheLastHolderTearTheLinkDownOnce) {
+  for (int round = 0; round < 20; ++round) {
+    FakeTransport t;
+    int32_t id = aLink_Create(t.stream());
+    ASSERT_NE(id, 0);
+    std::atomic<int> ready{0};
+    aErr results[2] = {aErrUnknown, aErrUnknown};
+    auto destroy = [&](int which) {
+      int32_t copy = id;
+      ++ready;
+      while (ready.load() < 2) {
+      }
+      results[which] = aLink_Destroy(&copy);
+    };
+    std::thread a(destroy, 0), b(destroy, 1);
+    a.join();
+    b.join();
+    // One holder, so one destroy tears down and the other finds no link.
+    EXPECT_EQ(std::count(results, results + 2, aErrNone), 1) << "round " << round;
+    EXPECT_EQ(std::count(results, results + 2, aErrParam), 1) << "round " << round;
+  }
+}
+
+TEST(LinkEngine, ResetOfALinkWhoseThreadWillNotEndKeepsTheStream) {
+  FakeTransport t;
+  LinkHold hold(aLink_Create(t.stream()));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  ASSERT_TRUE(t.stallReader());
+  // The receive thread hangs in its read past the stop's bound: its stream and
+  // record must stay, and no new threads may start beside it.
+  EXPECT_EQ(aLink_Reset(id), aErrBusy);
+  aLink* link = sLookupLinkByID(id);
+  ASSERT_NE(link, nullptr);
+  EXPECT_NE(link->stream, nullptr);
+  EXPECT_EQ(aLink_Start(id), aErrBusy);
+  t.release();
+  // Once the thread has ended, the destroy collects it and frees everything.
+  id = hold.release();
+  EXPECT_EQ(aLink_Destroy(&id), aErrNone);
 }
 
 TEST(LinkSpec, CreateCopyDestroy) {

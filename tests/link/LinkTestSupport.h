@@ -122,6 +122,8 @@ struct FakeTransport {
   std::vector<std::vector<uint8_t>> writes;
   bool hold = false;
   bool writerWaiting = false;
+  bool stall = false;  // a read blocks until released, as a transport that hangs
+  bool readerStalled = false;
 
   void feed(const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> g(m);
@@ -131,7 +133,13 @@ struct FakeTransport {
   void release() {
     std::lock_guard<std::mutex> g(m);
     hold = false;
+    stall = false;
     cv.notify_all();
+  }
+  bool stallReader(int timeoutMs = 10000) {
+    std::unique_lock<std::mutex> g(m);
+    stall = true;
+    return cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return readerStalled; });
   }
   bool waitForWriter(int timeoutMs = 10000) {
     std::unique_lock<std::mutex> g(m);
@@ -145,6 +153,12 @@ struct FakeTransport {
   static aErr get(uint8_t* byte, void* ref) {
     auto* t = static_cast<FakeTransport*>(ref);
     std::unique_lock<std::mutex> g(t->m);
+    if (t->stall) {
+      t->readerStalled = true;
+      t->cv.notify_all();
+      t->cv.wait(g, [t] { return !t->stall; });
+      t->readerStalled = false;
+    }
     t->cv.wait_for(g, std::chrono::milliseconds(20), [t] { return !t->input.empty(); });
     if (t->input.empty()) return t->emptyRead;
     *byte = t->input.front();
