@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -82,12 +83,12 @@ inline PacketPtr own(aPacket* p) {
   return PacketPtr(p, [](aPacket* q) { aPacket_Destroy(&q); });
 }
 
-// Sends the request and waits for the matching reply. A link that is resyncing
-// answers nothing for a while, so the request is repeated (bounded) until one
-// reply arrives.
+// Sends the request to the module of the match and waits for the matching
+// reply. A link that is resyncing answers nothing for a while, so the request
+// is repeated (bounded) until one reply arrives.
 inline PacketPtr request(int32_t id, const std::vector<uint8_t>& data, Match match, int attempts = 50) {
   for (int i = 0; i < attempts; ++i) {
-    put(id, kModule, data);
+    put(id, match.address, data);
     aPacket* reply = aLink_AwaitFirst(id, matchFilter, &match, 500);
     if (reply) return own(reply);
     aTime_MSSleep(100);
@@ -96,12 +97,108 @@ inline PacketPtr request(int32_t id, const std::vector<uint8_t>& data, Match mat
 }
 
 // The system entity's serial-number option: the simplest full exchange.
-inline uint32_t readSerialNumber(int32_t id, int attempts = 50) {
-  PacketPtr reply = request(id, {0x03, 0x49, 0x20}, Match{kModule, {0x03, 0x09, 0x00}, 7}, attempts);
+inline uint32_t readSerialNumber(int32_t id, int attempts = 50, uint8_t module = kModule) {
+  PacketPtr reply = request(id, {0x03, 0x49, 0x20}, Match{module, {0x03, 0x09, 0x00}, 7}, attempts);
   if (!reply) return 0;
   return (uint32_t(reply->data[3]) << 24) | (uint32_t(reply->data[4]) << 16) | (uint32_t(reply->data[5]) << 8) |
          reply->data[6];
 }
+
+inline uint8_t zeroLengthFromAModule(const aPacket* p, void*) {
+  return p->dataSize == 0 && p->address != 0 && !(p->address & 1);
+}
+
+// The device's module address, from its answer to a sync request (a zero-length
+// packet from its own address); 0 when it never answers.
+inline uint8_t learnModule(int32_t id) {
+  const uint8_t none = 0;
+  for (int i = 0; i < 50; ++i) {
+    aPacket* sync = aPacket_CreateWithData(cmdSYNC, 0, &none);
+    aLink_PutPacket(id, sync);
+    aPacket_Destroy(&sync);
+    PacketPtr reply = own(aLink_AwaitFirst(id, zeroLengthFromAModule, nullptr, 500));
+    if (reply) return reply->address;
+    aTime_MSSleep(100);
+  }
+  return 0;
+}
+
+// The device a link test talks to: a real one when the tester names it in the
+// environment, otherwise a simulator started for the test with the given options.
+//   CORELATCH_TEST_TCP=ADDRESS:PORT      a device on the network
+//   CORELATCH_TEST_SERIAL=PATH           a device on a serial port
+//   CORELATCH_TEST_SERIAL_BAUD=N         its rate (default 115200)
+//   CORELATCH_TEST_SERIAL_NUMBER=HEX     its serial number (compared where a test reads it)
+// Checks that need the simulator's trace run only when sim() is set.
+class Device {
+ public:
+  enum Kind { Tcp, Serial };
+
+  Device(Kind kind, std::vector<std::string> simArgs) : kind_(kind) {
+    const char* named = std::getenv(kind == Tcp ? "CORELATCH_TEST_TCP" : "CORELATCH_TEST_SERIAL");
+    if (named && *named) {
+      if (kind == Tcp) parseAddress(named);
+      else path_ = named;
+      if (const char* baud = std::getenv("CORELATCH_TEST_SERIAL_BAUD")) baud_ = static_cast<uint32_t>(std::stoul(baud));
+      if (const char* number = std::getenv("CORELATCH_TEST_SERIAL_NUMBER"))
+        serial_ = static_cast<uint32_t>(std::stoul(number, nullptr, 16));
+      return;
+    }
+    serial_ = kSerial;
+    for (size_t i = 0; i + 1 < simArgs.size(); ++i)
+      if (simArgs[i] == "--serial") serial_ = static_cast<uint32_t>(std::stoul(simArgs[i + 1], nullptr, 16));
+    std::vector<std::string> where = kind == Tcp ? std::vector<std::string>{"--tcp", "0"}
+                                                 : std::vector<std::string>{"--pty"};
+    simArgs.insert(simArgs.begin(), where.begin(), where.end());
+    sim_ = std::make_unique<Sim>(simArgs);
+    address_ = loopback();
+    port_ = sim_->port();
+    path_ = sim_->pty();
+  }
+
+  // Null for a real device.
+  Sim* sim() { return sim_.get(); }
+  uint32_t address() const { return address_; }  // network byte order
+  uint16_t port() const { return port_; }
+  const std::string& path() const { return path_; }
+  uint32_t baud() const { return baud_; }
+  // 0 when a real device's number was not given.
+  uint32_t serialNumber() const { return serial_; }
+
+  // A link to the device; identifier names it in the link table.
+  int32_t open(uint32_t identifier) const {
+    return kind_ == Tcp ? aLink_CreateTCPIP(identifier, address_, port_)
+                        : aLink_CreateSerial(identifier, path_.c_str(), baud_);
+  }
+
+  // The serial number read over the link is the device's (any answer at all
+  // when a real device's number was not given).
+  void expectSerialNumber(int32_t id, uint8_t module, int attempts = 50) const {
+    uint32_t read = readSerialNumber(id, attempts, module);
+    if (serial_) EXPECT_EQ(read, serial_);
+    else EXPECT_NE(read, 0u) << "no answer to the serial-number request";
+  }
+
+ private:
+  void parseAddress(const std::string& text) {
+    size_t colon = text.rfind(':');
+    in_addr a{};
+    if (colon == std::string::npos || inet_pton(AF_INET, text.substr(0, colon).c_str(), &a) != 1)
+      throw std::runtime_error("CORELATCH_TEST_TCP must be ADDRESS:PORT, not " + text);
+    unsigned long port = std::stoul(text.substr(colon + 1));
+    if (port == 0 || port > 65535) throw std::runtime_error("CORELATCH_TEST_TCP has a bad port: " + text);
+    address_ = a.s_addr;
+    port_ = static_cast<uint16_t>(port);
+  }
+
+  Kind kind_;
+  std::unique_ptr<Sim> sim_;
+  uint32_t address_ = 0;
+  uint16_t port_ = 0;
+  std::string path_;
+  uint32_t baud_ = 115200;
+  uint32_t serial_ = 0;
+};
 
 // Waits (bounded) for the link to reach a status.
 inline bool waitForStatus(int32_t id, linkStatus wanted, int timeoutMs = 10000) {
