@@ -531,12 +531,13 @@ aPacket* aLink_AwaitPacket(int32_t id, uint32_t milliseconds) {
 aPacket* aLink_AwaitFirst(int32_t id, aPacketFilter filter, void* ref, uint32_t milliseconds) {
   aLink* link = linkOf(id);
   if (!link) return nullptr;
-  uint32_t deadline = aTime_GetMSTicks() + milliseconds;
+  // Elapsed time rather than a deadline, so waits of 2^31 ms and more do not wrap.
+  const uint32_t start = aTime_GetMSTicks();
   aPacket* found = nullptr;
   while (!found && loadShared(link->running) && statusOf(link) == kLinkRunning) {
-    int32_t left = static_cast<int32_t>(deadline - aTime_GetMSTicks());
-    if (left <= 0) break;
-    found = aPacketFifo_AwaitFirst(link->inFifo, filter, ref, static_cast<uint32_t>(left));
+    const uint32_t elapsed = aTime_GetMSTicks() - start;
+    if (elapsed >= milliseconds) break;
+    found = aPacketFifo_AwaitFirst(link->inFifo, filter, ref, milliseconds - elapsed);
   }
   return found;
 }

@@ -60,6 +60,19 @@ TEST(LinkTcp, AnswersFromTheDevice) {
   EXPECT_EQ(std::vector<uint8_t>(back->data, back->data + 28), echo);
 }
 
+TEST(LinkTcp, AwaitWithTheLongestTimeoutStillReturnsTheReply) {
+  Device dev(Device::Tcp, {"--heartbeat", "0"});
+  LinkHold hold(dev.open(kSerial));
+  int32_t id = hold;
+  ASSERT_NE(id, 0);
+  uint8_t module = learnModule(id);
+  ASSERT_NE(module, 0);
+  Match match{module, {0x49, 0xFF}, 6};
+  put(id, module, {0x49, 0xFF});
+  PacketPtr reply = own(aLink_AwaitFirst(id, matchFilter, &match, 0xFFFFFFFFu));
+  EXPECT_TRUE(reply);
+}
+
 TEST(LinkTcp, HeartbeatsAreAnsweredAndNeverQueued) {
   Device dev(Device::Tcp, {"--heartbeat", "50"});
   LinkHold hold(dev.open(kSerial));
