@@ -16,6 +16,7 @@
 
 #include "SimDevice.h"
 #include "SimPorts.h"
+#include "SimIsp.h"
 
 namespace {
 
@@ -30,6 +31,9 @@ const char kHelp[] =
     "  --bind ADDRESS        IPv4 address to listen on (default 127.0.0.1)\n"
     "  --pty                 open a pseudo-terminal that acts as the device's serial port\n"
     "                        (framed packets: CRC-8, COBS, 0x00 delimiter)\n"
+    "  --isp                 instead of all the above, the serial ROM boot loader of an NXP\n"
+    "                        part (ISP dialogue) on a pseudo-terminal; its own options are\n"
+    "                        listed by --isp --help\n"
     "\n"
     "Identity:\n"
     "  --serial HEX          serial number, hexadecimal (default 40F5849A)\n"
@@ -110,6 +114,8 @@ void say(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--isp") == 0) return sim::ispMain(argc, argv);
   sim::Identity id;
   sim::Faults faults;
   bool wantTcp = false, wantPty = false, trace = false;
