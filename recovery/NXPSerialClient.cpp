@@ -333,12 +333,18 @@ aErr NXPSerialClient::Response(char* buffer, size_t capacity, size_t* length, co
   return err;
 }
 
-aErr NXPSerialClient::Test_Serial_Send(const char* text, bool readEcho) {
+aErr NXPSerialClient::writeText(const char* text, bool escapeLineEnds) {
   const size_t n = std::strlen(text);
   if (tracing(DEBUG_NXPSerial_SR))
-    emit(DEBUG_NXPSerial_SR, "Sending:[" + hexText(text, n) + "] [" + escapedText(text, n) + "]\n");
-  aErr err = stream_ ? aStream_Write(stream_, reinterpret_cast<const uint8_t*>(text), static_cast<uint32_t>(n))
-                     : aErrIO;
+    emit(DEBUG_NXPSerial_SR, "Sending:[" + hexText(text, n) + "] [" +
+                                 (escapeLineEnds ? escapedText(text, n) : printableText(text, n)) + "]\n");
+  if (!stream_) return aErrIO;
+  return aStream_Write(stream_, reinterpret_cast<const uint8_t*>(text), static_cast<uint32_t>(n));
+}
+
+aErr NXPSerialClient::Test_Serial_Send(const char* text, bool readEcho) {
+  const size_t n = std::strlen(text);
+  aErr err = writeText(text, true);
   if (err != aErrNone) {
     debugLog(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
     return err;
@@ -352,10 +358,7 @@ aErr NXPSerialClient::Test_Serial_Send(const char* text, bool readEcho) {
 
 aErr NXPSerialClient::SendCommand(const char* line, int waitMs) {
   const size_t n = std::strlen(line);
-  if (tracing(DEBUG_NXPSerial_SR))
-    emit(DEBUG_NXPSerial_SR, "Sending:[" + hexText(line, n) + "] [" + printableText(line, n) + "]\n");
-  aErr err = stream_ ? aStream_Write(stream_, reinterpret_cast<const uint8_t*>(line), static_cast<uint32_t>(n))
-                     : aErrIO;
+  aErr err = writeText(line, false);
   if (err == aErrNone && waitMs > 0) {
     debugLog(DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%d ms]\n", waitMs);
     pause(static_cast<uint32_t>(waitMs));
@@ -448,19 +451,16 @@ aErr NXPSerialClient::unlock() {
   return command(line, "", 0);
 }
 
-aErr NXPSerialClient::prepareSectors(int start, int end) {
+aErr NXPSerialClient::sectorCommand(char op, int start, int end) {
   if (end < start) return aErrParam;
   char line[48];
-  std::snprintf(line, sizeof line, "P %d %d\r\n", start, end);
+  std::snprintf(line, sizeof line, "%c %d %d\r\n", op, start, end);
   return command(line, "", DEBUG_NXPSerial);
 }
 
-aErr NXPSerialClient::eraseSectors(int start, int end) {
-  if (end < start) return aErrParam;
-  char line[48];
-  std::snprintf(line, sizeof line, "E %d %d\r\n", start, end);
-  return command(line, "", DEBUG_NXPSerial);
-}
+aErr NXPSerialClient::prepareSectors(int start, int end) { return sectorCommand('P', start, end); }
+
+aErr NXPSerialClient::eraseSectors(int start, int end) { return sectorCommand('E', start, end); }
 
 aErr NXPSerialClient::copy(uint32_t flashAddress, uint32_t ramAddress, uint32_t count) {
   if (flashAddress % 256 != 0) return aErrParam;

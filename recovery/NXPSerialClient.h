@@ -110,6 +110,9 @@ class NXPSerialClient {
 
  private:
   aErr command(const char* line, const char* prefix, uint32_t refusalMask);
+  aErr sectorCommand(char op, int start, int end);
+  // Dumps and writes the text; the dump shows line ends escaped or as spaces.
+  aErr writeText(const char* text, bool escapeLineEnds);
   aErr readWord(uint32_t* word);
   aErr readByte(uint8_t* byte);
   void pause(uint32_t ms) { pause_(ms); }

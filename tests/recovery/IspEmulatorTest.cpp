@@ -112,23 +112,19 @@ TEST(IspEmulator, EchoOffAndOnAgain) {
 // group never reaches RAM.
 TEST(IspEmulator, ResendRetriesAndTheirLimit) {
   const std::vector<uint8_t> data = pattern(200, 3);
-  {
-    IspSim sim({"--resend", "2"});
+  struct Case {
+    const char* resends;
+    aErr err;
+    std::string ram;
+  } cases[] = {{"2", aErrNone, bytes(data)}, {"3", aErrTimeout, std::string(200, '\0')}};
+  for (const Case& c : cases) {
+    IspSim sim({"--resend", c.resends});
     NXPSerialClient client;
     connect(client, sim);
     ASSERT_EQ(client.setEcho(false), aErrNone);
-    EXPECT_EQ(client.Write(NXPSerialClient::kRamAddress, 200, data.data()), aErrNone);
-    EXPECT_EQ(sim.count("resend forced"), 2u);
-    EXPECT_EQ(sim.ram().substr(NXPSerialClient::kRamAddress - kRamBase, 200), bytes(data));
-  }
-  {
-    IspSim sim({"--resend", "3"});
-    NXPSerialClient client;
-    connect(client, sim);
-    ASSERT_EQ(client.setEcho(false), aErrNone);
-    EXPECT_EQ(client.Write(NXPSerialClient::kRamAddress, 200, data.data()), aErrTimeout);
-    EXPECT_EQ(sim.count("resend forced"), 3u);
-    EXPECT_EQ(sim.ram(), std::string(32 * 1024, '\0'));
+    EXPECT_EQ(client.Write(NXPSerialClient::kRamAddress, 200, data.data()), c.err);
+    EXPECT_EQ(sim.count("resend forced"), std::stoul(c.resends));
+    EXPECT_EQ(sim.ram().substr(NXPSerialClient::kRamAddress - kRamBase, 200), c.ram);
   }
 }
 
