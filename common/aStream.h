@@ -90,6 +90,16 @@ aLIBEXPORT aErr aStream_CreateSerial_Packetized(const char* port, int32_t baudCo
  * cannot be made (*stream stays null). */
 aLIBEXPORT aErr aStream_CreateSocket(uint32_t address, uint32_t port, aStream** stream);
 
+/* USB: the device with the serial number (vendor interface, bulk endpoints), on
+ * the USB bus or, when CORELATCH_USB_BUS names one, on the simulated bus. A read
+ * waits at most a second for bytes and answers aErrNotReady; a write goes out in
+ * OUT max-packet pieces and answers aErrWrite when the device would not take them
+ * after 10 attempts. aErrNotFound: no such device; aErrBusy: another holder has
+ * it; aErrInitialization: its interface cannot be used. *stream stays null on
+ * failure. */
+#define aUSB_CHECK 0xDEAD
+aLIBEXPORT aErr aStream_CreateUSB(uint32_t serialNumber, aStream** stream);
+
 /* Wraps any byte stream in the packetized framing (the serial links' framing
  * over another transport, e.g. in tests). Takes over *raw's transport and nulls
  * *raw, also on failure (then the transport is released). */

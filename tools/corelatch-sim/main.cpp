@@ -17,12 +17,14 @@
 #include "SimDevice.h"
 #include "SimPorts.h"
 #include "SimIsp.h"
+#include "SimUsb.h"
 
 namespace {
 
 const char kHelp[] =
     "Usage: corelatch-sim [options]\n"
-    "Emulates one CoreLatch device for tests and benchmarks.\n"
+    "Emulates one CoreLatch device (or, on a simulated USB bus, several) for tests and\n"
+    "benchmarks.\n"
     "\n"
     "Where the device is reached (at least one):\n"
     "  --tcp PORT            listen on TCP PORT for the device's one connection (raw packet\n"
@@ -31,6 +33,13 @@ const char kHelp[] =
     "  --bind ADDRESS        IPv4 address to listen on (default 127.0.0.1)\n"
     "  --pty                 open a pseudo-terminal that acts as the device's serial port\n"
     "                        (framed packets: CRC-8, COBS, 0x00 delimiter)\n"
+    "  --usb-bus PATH        serve a simulated USB bus on the Unix-domain socket PATH (the\n"
+    "                        library uses it when CORELATCH_USB_BUS=PATH is set); the\n"
+    "                        device is on it with the identity below, each --usb-device\n"
+    "                        adds one more\n"
+    "  --usb-device HEX      one more device on the bus: the same identity with serial\n"
+    "                        number HEX (may be repeated)\n"
+    "  --usb-max-packet N    max packet size of the bulk endpoints, 8..1024 (default 64)\n"
     "  --isp                 instead of all the above, the serial ROM boot loader of an NXP\n"
     "                        part (ISP dialogue) on a pseudo-terminal; its own options are\n"
     "                        listed by --isp --help\n"
@@ -58,16 +67,21 @@ const char kHelp[] =
     "  --close-in-order      close with FIN instead of a reset\n"
     "  --garbage N           send N garbage bytes before the first reply of every connection\n"
     "  --seed N              seed of the garbage bytes (default 1)\n"
+    "  --usb-out-limit N     the USB device takes at most N bytes of each OUT transfer\n"
+    "  --usb-isochronous     the USB vendor interface also lists an isochronous endpoint\n"
+    "                        (a host must refuse it)\n"
     "\n"
     "Output:\n"
     "  --trace               print every packet and event on standard output\n"
     "  --help                print this text\n"
     "\n"
-    "Standard output carries one line per port, \"tcp ADDRESS PORT\" and \"pty PATH\", then\n"
+    "Standard output carries one line per port, \"tcp ADDRESS PORT\", \"pty PATH\" and\n"
+    "\"usb-bus PATH\", then\n"
     "\"ready\". With --trace it continues with \"rx BYTES\" (from the host), \"tx BYTES\"\n"
     "(replies), \"hb BYTES\" (heartbeats), \"hb-ok N\", \"hb-bad N\", \"hb-missed N\", \"route V\",\n"
     "\"accept tcp\", \"close tcp REASON\", \"open pty\", \"close pty\", \"drop\", \"corrupt\",\n"
-    "\"garbage\" and \"bad-frame\" lines. SIGTERM or SIGINT ends the program after a line\n"
+    "\"garbage\", \"bad-frame\", \"usb-open SERIAL in|out\", \"usb-close SERIAL in|out WHY\",\n"
+    "\"usb-out N taken N\" (one OUT transfer) and \"usb-unplug SERIAL\" lines. SIGTERM or SIGINT ends the program after a line\n"
     "\"stats rx=N tx=N hb-ok=N\"; the exit status is 0. The program also ends when the\n"
     "process that started it ends.\n";
 
@@ -119,6 +133,9 @@ int main(int argc, char** argv) {
   sim::Identity id;
   sim::Faults faults;
   bool wantTcp = false, wantPty = false, trace = false;
+  std::string usbBus;
+  std::vector<uint32_t> usbSerials;
+  sim::UsbOptions usb;
   unsigned long tcpPort = 0;
   std::string bind = "127.0.0.1";
 
@@ -134,6 +151,19 @@ int main(int argc, char** argv) {
     } else if (a == "--tcp") {
       wantTcp = true;
       tcpPort = number(a, value(), 10, 65535);
+    } else if (a == "--usb-bus") {
+      usbBus = value();
+      if (usbBus.empty()) fail("--usb-bus needs a socket path");
+    } else if (a == "--usb-device") {
+      usbSerials.push_back(static_cast<uint32_t>(number(a, value(), 16, 0xFFFFFFFFul)));
+    } else if (a == "--usb-max-packet") {
+      unsigned long m = number(a, value(), 10, 1024);
+      if (m < 8) fail("--usb-max-packet must be between 8 and 1024");
+      usb.maxPacket = static_cast<uint16_t>(m);
+    } else if (a == "--usb-out-limit") {
+      usb.outLimit = static_cast<long>(number(a, value(), 10, 1024));
+    } else if (a == "--usb-isochronous") {
+      usb.isochronous = true;
     } else if (a == "--bind") {
       bind = value();
     } else if (a == "--pty") {
@@ -179,7 +209,7 @@ int main(int argc, char** argv) {
       fail("unknown option " + a + " (see --help)");
     }
   }
-  if (!wantTcp && !wantPty) fail("give --tcp PORT and/or --pty (see --help)");
+  if (!wantTcp && !wantPty && usbBus.empty()) fail("give --tcp PORT, --pty and/or --usb-bus PATH (see --help)");
   // A test that crashes must not leave its device behind: go with the parent.
   pid_t parent = getppid();
   prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -203,6 +233,19 @@ int main(int argc, char** argv) {
     if (!err.empty()) fail(err);
     say("pty " + pty->path());
     ports.push_back(std::move(pty));
+  }
+
+  if (!usbBus.empty()) {
+    std::vector<sim::Identity> onBus{id};
+    for (uint32_t serial : usbSerials) {
+      onBus.push_back(id);
+      onBus.back().serial = serial;
+    }
+    auto bus = std::make_unique<sim::UsbBus>(onBus, faults, usb, tracer);
+    std::string err = bus->open(usbBus);
+    if (!err.empty()) fail(err);
+    say("usb-bus " + usbBus);
+    ports.push_back(std::move(bus));
   }
 
   // The stop signals are let through only while waiting, so one cannot slip in
