@@ -149,6 +149,10 @@ aLIBEXPORT aErr aLink_PacketDebug_Read(int32_t id, uint8_t* type, uint32_t* leng
 /* ---- Creation, reset and destroy. Creates answer the link id (new or shared),
  * 0 on failure; a failed create leaves no table entry. */
 
+/* USB device by serial number (on the simulated bus when CORELATCH_USB_BUS names
+ * one). Shared like TCP/IP links. A new link syncs with the device first; one
+ * that does not answer within about two seconds is not made (0). */
+aLIBEXPORT int32_t aLink_CreateUSB(uint32_t serialNumber);
 /* TCP/IP device: address in network byte order. A link for the serial number is
  * shared (one more holder) unless a sharing server serves it (then 0). */
 aLIBEXPORT int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port);

@@ -47,6 +47,9 @@ int32_t createWithStream(int32_t id, aStream* stream) {
 aStream* makeStream(const linkEntry* entry) {
   aStream* stream = nullptr;
   switch (entry->type) {
+    case USB:
+      aStream_CreateUSB(static_cast<uint32_t>(entry->ident0), &stream);
+      break;
     case TCPIP:
       aStream_CreateSocket(static_cast<uint32_t>(entry->ident1), static_cast<uint32_t>(entry->ident2), &stream);
       break;
@@ -56,9 +59,44 @@ aStream* makeStream(const linkEntry* entry) {
   return stream;
 }
 
+uint8_t dropAll(const aPacket*, void*) { return 1; }
+
+/* A new USB link starts in step with the device: it syncs, and what the sync
+ * left in either queue goes. False when the device never answered. */
+bool syncUSB(int32_t id) {
+  aLink* link = sLookupLinkByID(id);
+  if (!link) return false;
+  aLink_RequestSync(link);
+  bool running = false;
+  for (int i = 0; i < 200 && !running; ++i) {
+    running = aLink_GetStatus(id) == kLinkRunning;
+    if (!running) aTime_MSSleep(10);
+  }
+  aPacketFifo_DrainPackets(link->outFifo, dropAll, nullptr);
+  aTime_MSSleep(100);
+  aPacketFifo_DrainPackets(link->inFifo, dropAll, nullptr);
+  return running;
+}
+
 }  // namespace
 
 aLIB_BEGIN
+
+int32_t aLink_CreateUSB(uint32_t serialNumber) {
+  // A served link is reached only through its server.
+  int32_t shared = sAddHolder(static_cast<int32_t>(serialNumber), USB, true);
+  if (shared != 0) return shared < 0 ? 0 : shared;
+  int32_t id = sCreate(static_cast<int32_t>(serialNumber), 0, USB);
+  if (id == 0) return 0;
+  aStream* stream = nullptr;
+  if (aStream_CreateUSB(serialNumber, &stream) != aErrNone) {
+    discard(id);
+    return 0;
+  }
+  id = createWithStream(id, stream);
+  if (id != 0 && !syncUSB(id)) aLink_Destroy(&id);
+  return id;
+}
 
 int32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint32_t port) {
   // A served link is reached only through its server.
