@@ -19,10 +19,14 @@ struct StreamHold {
 
 const std::vector<uint8_t> kSerialRequest = {0x06, 0x03, 0x03, 0x49, 0x20};
 
+std::vector<uint8_t> serialReply(uint32_t serial) {
+  return {0x06, 0x07, 0x03, 0x09, 0x00, uint8_t(serial >> 24), uint8_t(serial >> 16), uint8_t(serial >> 8),
+          uint8_t(serial)};
+}
+
 // Reads until the bytes of the serial-number reply have come, bounded.
 bool readSerialReply(aStream* s, uint32_t serial) {
-  std::vector<uint8_t> want = {0x06, 0x07, 0x03, 0x09, 0x00, uint8_t(serial >> 24), uint8_t(serial >> 16),
-                               uint8_t(serial >> 8), uint8_t(serial)};
+  std::vector<uint8_t> want = serialReply(serial);
   std::vector<uint8_t> got;
   for (int i = 0; i < 200; ++i) {
     uint8_t b = 0;
@@ -80,6 +84,25 @@ TEST(UsbStream, ReadOfASilentDeviceAnswersNotReady) {
   uint8_t b = 0x5A;
   EXPECT_EQ(aStream_Read(h.stream, &b, 1), aErrNotReady);
   EXPECT_EQ(b, 0x5A);
+}
+
+TEST(UsbStream, EmptyInPacketHandsOutNoByte) {
+  Bus bus({"--usb-empty-packets", "--heartbeat", "0"});
+  StreamHold h;
+  ASSERT_EQ(aStream_CreateUSB(kSerial, &h.stream), aErrNone);
+  ASSERT_EQ(aStream_Write(h.stream, kSerialRequest.data(), kSerialRequest.size()), aErrNone);
+  // The empty packet comes first; it hands out no byte, so the first byte read
+  // is the first of the reply.
+  uint8_t b = 0x5A;
+  aErr err = aErrNotReady;
+  for (int i = 0; i < 10 && err == aErrNotReady; ++i) err = aStream_Read(h.stream, &b, 1);
+  ASSERT_EQ(err, aErrNone);
+  std::vector<uint8_t> got{b};
+  for (int i = 0; i < 20 && got.size() < 9; ++i) {
+    err = aStream_Read(h.stream, &b, 1);
+    if (err == aErrNone) got.push_back(b);
+  }
+  EXPECT_EQ(got, serialReply(kSerial));
 }
 
 // The OUT transfers a write makes, as the device saw them.

@@ -213,6 +213,7 @@ void UsbBus::onFresh(int fd, uint32_t nowMs) {
         if (in) {
           d->session.attach(nowMs, [this, d](const std::vector<uint8_t>& bytes) {
             if (d->inFd < 0) return false;
+            if (options_.emptyPackets) d->pending.push_back({'D'});
             // The device's IN endpoint hands the host one max packet at a time.
             for (size_t at = 0; at < bytes.size(); at += options_.maxPacket) {
               size_t len = std::min<size_t>(options_.maxPacket, bytes.size() - at);

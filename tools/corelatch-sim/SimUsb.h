@@ -18,6 +18,7 @@ struct UsbOptions {
   uint16_t maxPacket = 64;   // of both bulk endpoints
   long outLimit = -1;        // bytes the device takes of each OUT transfer, -1 all
   bool isochronous = false;  // the vendor interface also lists an isochronous endpoint
+  bool emptyPackets = false; // a zero-length IN packet goes before the bytes of every write
 };
 
 class UsbBus : public Port {

@@ -70,6 +70,8 @@ const char kHelp[] =
     "  --usb-out-limit N     the USB device takes at most N bytes of each OUT transfer\n"
     "  --usb-isochronous     the USB vendor interface also lists an isochronous endpoint\n"
     "                        (a host must refuse it)\n"
+    "  --usb-empty-packets   the USB device sends a zero-length IN packet before the bytes\n"
+    "                        of every reply and heartbeat\n"
     "\n"
     "Output:\n"
     "  --trace               print every packet and event on standard output\n"
@@ -164,6 +166,8 @@ int main(int argc, char** argv) {
       usb.outLimit = static_cast<long>(number(a, value(), 10, 1024));
     } else if (a == "--usb-isochronous") {
       usb.isochronous = true;
+    } else if (a == "--usb-empty-packets") {
+      usb.emptyPackets = true;
     } else if (a == "--bind") {
       bind = value();
     } else if (a == "--pty") {
