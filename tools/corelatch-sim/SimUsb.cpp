@@ -47,7 +47,7 @@ UsbBus::UsbDevice::UsbDevice(const Identity& id, Faults& faults, Trace trace)
 }
 
 UsbBus::UsbBus(const std::vector<Identity>& devices, Faults& faults, const UsbOptions& options, Trace trace)
-    : faults_(faults), options_(options), trace_(std::move(trace)) {
+    : options_(options), trace_(std::move(trace)) {
   for (const Identity& id : devices) devices_.push_back(std::make_unique<UsbDevice>(id, faults, trace_));
 }
 

@@ -65,7 +65,6 @@ class UsbBus : public Port {
   std::vector<uint8_t> endpointList() const;
 
   std::vector<std::unique_ptr<UsbDevice>> devices_;
-  Faults& faults_;
   UsbOptions options_;
   Trace trace_;
   std::string path_;
