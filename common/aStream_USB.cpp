@@ -34,7 +34,7 @@ struct UsbStream {
   EndpointInfo out;
   EndpointInfo interrupt;  /* recorded, not used for data */
   int32_t nodeMode = 0;    /* no device node on this platform */
-  uint16_t check = aUSB_CHECK;
+  uint32_t check = aUSB_CHECK;
   uint8_t* inBuffer = nullptr;
   uint8_t* outBuffer = nullptr;
   uint32_t bytesRead = 0;

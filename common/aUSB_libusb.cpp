@@ -56,14 +56,19 @@ void serialOf(libusb_device_handle* h, const libusb_device_descriptor& d, char* 
 
 /* Opens each present device of the vendor in turn and shows it to visit with its
  * serial-number string; a visit that answers true keeps the handle, which ends
- * the walk and is answered. Null when no visit kept one. */
+ * the walk and is answered. Null when no visit kept one; *listed false when the
+ * devices could not be listed at all. */
 template <typename Visit>
-libusb_device_handle* walkDevices(Visit visit) {
+libusb_device_handle* walkDevices(Visit visit, bool* listed = nullptr) {
+  if (listed) *listed = true;
   libusb_context* ctx = context();
   if (!ctx) return nullptr;
   libusb_device** all = nullptr;
   ssize_t n = libusb_get_device_list(ctx, &all);
-  if (n < 0) return nullptr;
+  if (n < 0) {
+    if (listed) *listed = false;
+    return nullptr;
+  }
   libusb_device_handle* kept = nullptr;
   for (ssize_t i = 0; i < n && !kept; ++i) {
     libusb_device_descriptor d;
@@ -82,15 +87,18 @@ libusb_device_handle* walkDevices(Visit visit) {
 aErr usbList(aUSBDeviceInfo* devices, uint32_t max, uint32_t* count) {
   if (!count) return aErrParam;
   *count = 0;
-  walkDevices([&](const libusb_device_descriptor& d, const char* text) {
-    if (devices && *count < max) {
-      snprintf(devices[*count].serialText, sizeof devices[*count].serialText, "%.8s", text);
-      devices[*count].productId = d.idProduct;
-    }
-    ++*count;
-    return false;
-  });
-  return aErrNone;
+  bool listed = true;
+  walkDevices(
+      [&](const libusb_device_descriptor& d, const char* text) {
+        if (devices && *count < max) {
+          snprintf(devices[*count].serialText, sizeof devices[*count].serialText, "%.8s", text);
+          devices[*count].productId = d.idProduct;
+        }
+        ++*count;
+        return false;
+      },
+      &listed);
+  return listed ? aErrNone : aErrIO;
 }
 
 /* Claims the vendor interface of the active configuration and lists its endpoints. */
@@ -107,10 +115,12 @@ aErr claim(UsbHandle* u, aUSBEndpoint* endpoints, uint32_t* count) {
         continue;
       libusb_set_auto_detach_kernel_driver(u->device, 1);
       int r = libusb_claim_interface(u->device, d.bInterfaceNumber);
-      if (r == 0 && d.bAlternateSetting != 0) r = libusb_set_interface_alt_setting(u->device, d.bInterfaceNumber,
-                                                                                  d.bAlternateSetting);
+      bool claimed = r == 0;
+      if (claimed && d.bAlternateSetting != 0)
+        r = libusb_set_interface_alt_setting(u->device, d.bInterfaceNumber, d.bAlternateSetting);
       if (r != 0) {
-        if (r != LIBUSB_ERROR_BUSY) libusb_release_interface(u->device, d.bInterfaceNumber);
+        // Claimed but unusable: let it go, which also gives the kernel driver back.
+        if (claimed) libusb_release_interface(u->device, d.bInterfaceNumber);
         err = r == LIBUSB_ERROR_BUSY ? aErrBusy : aErrInitialization;
         break;
       }
