@@ -41,8 +41,8 @@ TEST(LinkSerial, ResynchronisesAfterDamagedFrames) {
   int32_t id = hold;
   ASSERT_NE(id, 0);
   for (int i = 0; i < 20; ++i) ASSERT_EQ(readSerialNumber(id), kSerial) << "request " << i;
-  EXPECT_GE(sim.count("corrupt"), 1u);
-  EXPECT_GE(sim.count("rx AD 00"), 2u) << "a damaged frame did not lead to a resync";
+  EXPECT_TRUE(sim.seen("corrupt", 1));
+  EXPECT_TRUE(sim.seen("rx AD 00", 2)) << "a damaged frame did not lead to a resync";
   EXPECT_TRUE(waitForStatus(id, kLinkRunning));
 }
 

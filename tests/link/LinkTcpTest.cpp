@@ -111,7 +111,7 @@ TEST(LinkTcp, RequestedSyncEndsRunningAgain) {
   aLink_RequestSync(sLookupLinkByID(id));
   EXPECT_TRUE(waitForStatus(id, kLinkRunning));
   if (Sim* sim = dev.sim()) {
-    EXPECT_GE(sim->count("rx AD 00", from), 2u);
+    EXPECT_TRUE(sim->seen("rx AD 00", 2, from));
   }
   dev.expectSerialNumber(id, module);
 }
@@ -147,7 +147,7 @@ TEST(LinkTcp, ResynchronisesAfterGarbage) {
   ASSERT_NE(id, 0);
   EXPECT_EQ(readSerialNumber(id), kSerial);
   ASSERT_GE(sim.waitFor("garbage"), 0);
-  EXPECT_GE(sim.count("rx AD 00"), 2u) << "the link never asked the device to resync";
+  EXPECT_TRUE(sim.seen("rx AD 00", 2)) << "the link never asked the device to resync";
   EXPECT_EQ(aLink_GetStatus(id), kLinkRunning);
   // Once in step again every request is answered at once.
   for (int i = 0; i < 20; ++i) EXPECT_EQ(readSerialNumber(id, 1), kSerial);
@@ -159,8 +159,8 @@ TEST(LinkTcp, ResynchronisesAfterCorruptReplies) {
   int32_t id = hold;
   ASSERT_NE(id, 0);
   for (int i = 0; i < 20; ++i) ASSERT_EQ(readSerialNumber(id), kSerial) << "request " << i;
-  EXPECT_GE(sim.count("corrupt"), 1u);
-  EXPECT_GE(sim.count("rx AD 00"), 2u);
+  EXPECT_TRUE(sim.seen("corrupt", 1));
+  EXPECT_TRUE(sim.seen("rx AD 00", 2));
 }
 
 TEST(LinkTcp, ReconnectsAndResynchronisesAfterTheDeviceResetsTheConnection) {
@@ -172,7 +172,7 @@ TEST(LinkTcp, ReconnectsAndResynchronisesAfterTheDeviceResetsTheConnection) {
   ASSERT_GE(sim.waitFor("close tcp close-after"), 0);
   EXPECT_EQ(readSerialNumber(id), kSerial);
   EXPECT_EQ(sim.count("accept tcp"), 2u);
-  EXPECT_GE(sim.count("rx AD 00"), 2u);
+  EXPECT_TRUE(sim.seen("rx AD 00", 2));
   EXPECT_EQ(aLink_GetStatus(id), kLinkRunning);
 }
 

@@ -48,6 +48,16 @@ class Sim {
     return proc_->waitForLine(text, timeoutMs, from);
   }
   size_t count(const std::string& text, size_t from = 0) const { return proc_->countLines(text, from); }
+  // Whether at least n trace lines hold text, waiting for the trace to catch up:
+  // it reaches the test after the packets the device sent behind it.
+  bool seen(const std::string& text, size_t n, size_t from = 0, int timeoutMs = 10000) {
+    for (size_t i = 0; i < n; ++i) {
+      const int at = waitFor(text, from, timeoutMs);
+      if (at < 0) return false;
+      from = static_cast<size_t>(at) + 1;
+    }
+    return true;
+  }
   size_t mark() const { return proc_->lineCount(); }
 
  private:
