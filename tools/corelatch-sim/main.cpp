@@ -17,6 +17,7 @@
 #include "SimDevice.h"
 #include "SimPorts.h"
 #include "SimIsp.h"
+#include "SimSdp.h"
 #include "SimUsb.h"
 
 namespace {
@@ -43,6 +44,9 @@ const char kHelp[] =
     "  --isp                 instead of all the above, the serial ROM boot loader of an NXP\n"
     "                        part (ISP dialogue) on a pseudo-terminal; its own options are\n"
     "                        listed by --isp --help\n"
+    "  --sdp                 instead of all the above, the boot ROM of an i.MX processor\n"
+    "                        (serial download protocol) on a pseudo-terminal; its own\n"
+    "                        options are listed by --sdp --help\n"
     "\n"
     "Identity:\n"
     "  --serial HEX          serial number, hexadecimal (default 40F5849A)\n"
@@ -132,6 +136,8 @@ void say(const std::string& line) {
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     if (std::strcmp(argv[i], "--isp") == 0) return sim::ispMain(argc, argv);
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--sdp") == 0) return sim::sdpMain(argc, argv);
   sim::Identity id;
   sim::Faults faults;
   bool wantTcp = false, wantPty = false, trace = false;
