@@ -1,12 +1,6 @@
 #include "SimIsp.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/prctl.h>
-#include <termios.h>
-#include <unistd.h>
+#include "SimRomLine.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -367,53 +361,12 @@ const char kIspHelp[] =
     "program after a line \"stats lines=N\"; so does the end of the process that\n"
     "started it.\n";
 
-volatile sig_atomic_t gIspStop = 0;
-void onIspSignal(int) { gIspStop = 1; }
-
-void say(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-[[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "corelatch-sim: %s\n", message.c_str());
-  std::exit(2);
-}
-
 unsigned long number(const std::string& option, const std::string& text, int base, unsigned long max) {
   errno = 0;
   char* end = nullptr;
   unsigned long v = std::strtoul(text.c_str(), &end, base);
-  if (errno || text.empty() || *end || text[0] == '-' || v > max) fail("bad value for " + option + ": " + text);
+  if (errno || text.empty() || *end || text[0] == '-' || v > max) romFail("bad value for " + option + ": " + text);
   return v;
-}
-
-bool writeWhole(const std::string& path, const std::vector<uint8_t>& bytes) {
-  const std::string temp = path + ".tmp";
-  FILE* f = std::fopen(temp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = std::fclose(f) == 0 && ok;
-  return ok && std::rename(temp.c_str(), path.c_str()) == 0;
-}
-
-bool writeToMaster(int fd, const std::string& bytes) {
-  size_t done = 0;
-  int spins = 0;
-  while (done < bytes.size()) {
-    ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (w > 0) {
-      done += static_cast<size_t>(w);
-      continue;
-    }
-    if (w < 0 && (errno == EAGAIN || errno == EINTR) && ++spins < 1000) {
-      usleep(1000);
-      continue;
-    }
-    return false;  // nobody reads: lost, as on a real line
-  }
-  return true;
 }
 
 }  // namespace
@@ -425,7 +378,7 @@ int ispMain(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
-      if (i + 1 >= argc) fail(a + " needs a value");
+      if (i + 1 >= argc) romFail(a + " needs a value");
       return argv[++i];
     };
     if (a == "--help" || a == "-h") {
@@ -439,7 +392,7 @@ int ispMain(int argc, char** argv) {
       unsigned long w[4];
       char tail;
       if (std::sscanf(text.c_str(), "%lx,%lx,%lx,%lx%c", &w[0], &w[1], &w[2], &w[3], &tail) != 4)
-        fail("bad value for --uid: " + text);
+        romFail("bad value for --uid: " + text);
       for (int k = 0; k < 4; ++k) config.uid[k] = static_cast<uint32_t>(w[k]);
     } else if (a == "--part-id") {
       config.partId = static_cast<uint32_t>(number(a, value(), 16, 0xFFFFFFFFul));
@@ -458,63 +411,20 @@ int ispMain(int argc, char** argv) {
     } else if (a == "--trace") {
       trace = true;
     } else {
-      fail("unknown option for --isp: " + a + " (see --isp --help)");
+      romFail("unknown option for --isp: " + a + " (see --isp --help)");
     }
   }
-  pid_t parent = getppid();
-  prctl(PR_SET_PDEATHSIG, SIGTERM);
-  if (getppid() != parent) return 0;
-
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0) fail(std::string("posix_openpt: ") + std::strerror(errno));
-  char name[128];
-  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
-    fail(std::string("pseudo-terminal: ") + std::strerror(errno));
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-  // The device keeps its end of the line open, so the host may close and open
-  // the port at will without hanging the line up; raw so nothing is translated.
-  int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave < 0) fail(std::string("cannot open ") + name + ": " + std::strerror(errno));
-  termios t{};
-  if (tcgetattr(slave, &t) == 0) {
-    cfmakeraw(&t);
-    cfsetspeed(&t, B115200);
-    tcsetattr(slave, TCSANOW, &t);
-  }
-
-  IspDevice::Trace tracer = trace ? IspDevice::Trace(say) : IspDevice::Trace([](const std::string&) {});
+  IspDevice::Trace tracer = trace ? IspDevice::Trace(romSay) : IspDevice::Trace([](const std::string&) {});
   IspDevice device(config, tracer);
   auto dump = [&]() {
     if (!device.takeChanged() || dumpDir.empty()) return;
-    if (!writeWhole(dumpDir + "/flash.bin", device.flash()) || !writeWhole(dumpDir + "/ram.bin", device.ram()))
-      fail("cannot write the memory dump in " + dumpDir);
+    if (!writeDump(dumpDir + "/flash.bin", device.flash()) || !writeDump(dumpDir + "/ram.bin", device.ram()))
+      romFail("cannot write the memory dump in " + dumpDir);
     tracer("dump");
   };
   dump();
-
-  struct sigaction sa{};
-  sa.sa_handler = onIspSignal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  say(std::string("pty ") + name);
-  say("ready");
-
-  while (!gIspStop) {
-    pollfd p{master, POLLIN, 0};
-    int n = ::poll(&p, 1, 200);
-    if (n < 0 && errno != EINTR) fail(std::string("poll: ") + std::strerror(errno));
-    if (n <= 0) continue;
-    uint8_t buf[4096];
-    ssize_t got = ::read(master, buf, sizeof buf);
-    if (got <= 0) continue;
-    std::string out = device.receive(buf, static_cast<size_t>(got));
-    dump();
-    if (!out.empty()) writeToMaster(master, out);
-  }
-  say("stats lines=" + std::to_string(device.lines()));
-  ::close(slave);
-  ::close(master);
+  if (!runRomLine([&](const uint8_t* bytes, size_t n) { return device.receive(bytes, n); }, dump)) return 0;
+  romSay("stats lines=" + std::to_string(device.lines()));
   return 0;
 }
 

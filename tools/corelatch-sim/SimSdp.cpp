@@ -1,12 +1,6 @@
 #include "SimSdp.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/prctl.h>
-#include <termios.h>
-#include <unistd.h>
+#include "SimRomLine.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -152,44 +146,6 @@ const char kSdpHelp[] =
     "program after a line \"stats commands=N\"; so does the end of the process that\n"
     "started it.\n";
 
-volatile sig_atomic_t gSdpStop = 0;
-void onSdpSignal(int) { gSdpStop = 1; }
-
-void say(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-[[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "corelatch-sim: %s\n", message.c_str());
-  std::exit(2);
-}
-
-bool saveRam(const std::string& path, const std::vector<uint8_t>& bytes) {
-  const std::string temp = path + ".tmp";
-  FILE* f = std::fopen(temp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  ok = std::fclose(f) == 0 && ok;
-  return ok && std::rename(temp.c_str(), path.c_str()) == 0;
-}
-
-void sendAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  for (int spins = 0; done < bytes.size() && spins < 1000;) {
-    ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (w > 0) {
-      done += static_cast<size_t>(w);
-    } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
-      ++spins;
-      usleep(1000);
-    } else {
-      return;  // nobody reads: lost, as on a real line
-    }
-  }
-}
-
 }  // namespace
 
 int sdpMain(int argc, char** argv) {
@@ -203,7 +159,7 @@ int sdpMain(int argc, char** argv) {
       return 0;
     } else if (a == "--sdp" || a == "--pty") {
     } else if (a == "--dump") {
-      if (i + 1 >= argc) fail(a + " needs a value");
+      if (i + 1 >= argc) romFail(a + " needs a value");
       dumpDir = argv[++i];
     } else if (a == "--silent") {
       config.silent = true;
@@ -214,62 +170,19 @@ int sdpMain(int argc, char** argv) {
     } else if (a == "--trace") {
       trace = true;
     } else {
-      fail("unknown option for --sdp: " + a + " (see --sdp --help)");
+      romFail("unknown option for --sdp: " + a + " (see --sdp --help)");
     }
   }
-  pid_t parent = getppid();
-  prctl(PR_SET_PDEATHSIG, SIGTERM);
-  if (getppid() != parent) return 0;
-
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0) fail(std::string("posix_openpt: ") + std::strerror(errno));
-  char name[128];
-  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
-    fail(std::string("pseudo-terminal: ") + std::strerror(errno));
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-  // The device keeps its end of the line open so the host may open and close
-  // the port at will; raw so nothing is translated.
-  int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave < 0) fail(std::string("cannot open ") + name + ": " + std::strerror(errno));
-  termios t{};
-  if (tcgetattr(slave, &t) == 0) {
-    cfmakeraw(&t);
-    cfsetspeed(&t, B115200);
-    tcsetattr(slave, TCSANOW, &t);
-  }
-
-  SdpDevice::Trace tracer = trace ? SdpDevice::Trace(say) : SdpDevice::Trace([](const std::string&) {});
+  SdpDevice::Trace tracer = trace ? SdpDevice::Trace(romSay) : SdpDevice::Trace([](const std::string&) {});
   SdpDevice device(config, tracer);
   auto dump = [&]() {
     if (!device.takeChanged() || dumpDir.empty()) return;
-    if (!saveRam(dumpDir + "/ram.bin", device.ram())) fail("cannot write the memory dump in " + dumpDir);
+    if (!writeDump(dumpDir + "/ram.bin", device.ram())) romFail("cannot write the memory dump in " + dumpDir);
     tracer("dump");
   };
   dump();
-
-  struct sigaction sa{};
-  sa.sa_handler = onSdpSignal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  say(std::string("pty ") + name);
-  say("ready");
-
-  while (!gSdpStop) {
-    pollfd p{master, POLLIN, 0};
-    int n = ::poll(&p, 1, 200);
-    if (n < 0 && errno != EINTR) fail(std::string("poll: ") + std::strerror(errno));
-    if (n <= 0) continue;
-    uint8_t buf[4096];
-    ssize_t got = ::read(master, buf, sizeof buf);
-    if (got <= 0) continue;
-    std::string out = device.receive(buf, static_cast<size_t>(got));
-    dump();
-    if (!out.empty()) sendAll(master, out);
-  }
-  say("stats commands=" + std::to_string(device.commands()));
-  ::close(slave);
-  ::close(master);
+  if (!runRomLine([&](const uint8_t* bytes, size_t n) { return device.receive(bytes, n); }, dump)) return 0;
+  romSay("stats commands=" + std::to_string(device.commands()));
   return 0;
 }
 
